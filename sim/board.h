@@ -1,0 +1,56 @@
+// A simulated board: a ROM boot loader model, the program it loads, and a
+// flash model. The rig feeds it the bytes that arrive on its UART and carries
+// its answers back; a board never touches the pty itself.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "sim/flash_model.h"
+
+namespace qtx::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Per-run choices that reach the board (line faults stay in the rig).
+struct BoardConfig {
+    bool badId = false;                  // ROM answers its identification byte XOR 0x80
+    std::set<uint32_t> verifyErrorAt;    // flash addresses whose word fails to program
+    int eraseMs = 200;                   // how long the loaded program takes to erase
+};
+
+class BoardIo {
+public:
+    virtual ~BoardIo() = default;
+    virtual void Send(const uint8_t* data, std::size_t n) = 0;
+    void Send(uint8_t byte) { Send(&byte, 1); }
+    // One diagnostic line (the rig adds the "qtxsim:" prefix).
+    virtual void Log(const std::string& line) = 0;
+    virtual Clock::time_point Now() const = 0;
+};
+
+class Board {
+public:
+    virtual ~Board() = default;
+    virtual std::string Name() const = 0;
+    // Rate the board's UART listens and sends at; 0 while its boot loader waits
+    // to measure the host's rate (bytes then reach it unchanged).
+    virtual uint32_t ListenBaud() const = 0;
+    // One byte from the UART; hostBaud is the rate the host sent it at (what a
+    // baud-rate measurement would find).
+    virtual void Receive(uint8_t byte, uint32_t hostBaud) = 0;
+    // A pending internal event (an erase finishing); OnTimer runs it when due.
+    virtual std::optional<Clock::time_point> NextTimer() const { return std::nullopt; }
+    virtual void OnTimer() {}
+    // The host closed the port: the board is reset into its ROM boot loader.
+    // Flash content survives; timers and half-received commands do not.
+    virtual void Reset() = 0;
+    virtual const FlashModel& Flash() const = 0;
+};
+
+}  // namespace qtx::sim

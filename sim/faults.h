@@ -1,0 +1,31 @@
+// Faults the rig injects on request (--fault SPEC). Byte positions count the
+// bytes received from the host since the board started, from 0.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace qtx::sim {
+
+struct FaultSet {
+    bool silent = false;                 // never answers anything
+    bool badId = false;                  // identification byte XOR 0x80
+    std::set<uint32_t> verifyErrorAt;    // flash addresses that fail to program
+    std::set<uint64_t> drop;             // these bytes never arrive
+    std::set<uint64_t> corrupt;          // these bytes arrive XOR 0x01
+    std::set<uint64_t> badAck;           // first answer after that many bytes is XOR 0x01
+    std::optional<uint64_t> unplug;      // adapter pulled after that many bytes
+
+    bool Empty() const;
+};
+
+// Adds one --fault argument (one spec or several separated by commas) to faults.
+// Returns an empty string, or the reason the spec is not understood.
+std::string AddFaults(const std::string& arg, FaultSet& faults);
+
+// Parses a decimal or 0x-prefixed hexadecimal number up to max; false when malformed.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
+
+}  // namespace qtx::sim

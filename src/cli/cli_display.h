@@ -1,0 +1,55 @@
+// The command-line face: one line per status text and panel word on stderr,
+// and a progress bar when stderr is a terminal.
+#pragma once
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "engine/display.h"
+
+namespace qtx {
+
+struct Context;
+
+class CliDisplay : public Display {
+public:
+    explicit CliDisplay(FILE* out, bool quiet = false);
+    void Attach(Context* ctx) { ctx_ = ctx; }
+
+    void SetPanelCaption(Panel panel, const std::string& caption) override;
+    void SetPanelColor(Panel panel, Color color) override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgress(int percent) override;
+    void SetProgressTextVisible(bool) override {}
+    void SetCancelEnabled(bool) override {}
+    void SetCancelDefault(bool) override {}
+    void SetFlashEnabled(bool) override {}
+    void SetFlashDefault(bool) override {}
+    void SetTimerRunning(bool) override {}
+    void ShowPortRecord(const PortRecord& record) override;
+    void Pump() override;
+    void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    void Notice(const std::string& text) override;
+
+    // Ctrl-C requests an abort through the flasher's flag; a second one quits at once.
+    static void InstallInterruptHandler();
+    static bool Interrupted();
+
+    // Status text flattened to one line ("\nError x\nReceived ..." -> "Error x; Received ...").
+    static std::string OneLine(const std::string& text);
+
+private:
+    void Line(const std::string& text);
+    void ClearBar();
+
+    FILE* out_;
+    bool tty_;
+    bool quiet_;
+    bool barShown_ = false;
+    int lastPercent_ = -1;
+    std::string lastStatus_;
+    Context* ctx_ = nullptr;
+};
+
+}  // namespace qtx

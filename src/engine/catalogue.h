@@ -1,0 +1,41 @@
+// The targets the tool can flash, as data: list text, device code, flasher
+// class and its construction parameters, port record, loader image.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "engine/context.h"
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+class X_Flash;
+
+struct TargetRow {
+    const char* itemText;      // text in the processor list, e.g. "C166/167"
+    int32_t deviceCode;        // stored in the settings
+    const char* className;     // "Flash_166"
+    uint8_t eraseCommand;
+    uint8_t eraseAck;
+    int32_t idByte;
+    int portRecord;            // index into Setup::Ports
+    std::unique_ptr<X_Flash> (*create)(Context& ctx);
+    const LoaderImage* loader; // nullptr when the target needs none
+    const char* simBoard;      // qtxsim board name
+};
+
+// In list order.
+std::span<const TargetRow> Catalogue();
+const TargetRow* FindTargetByCode(int32_t deviceCode);
+const TargetRow* FindTargetByText(std::string_view itemText);  // case-insensitive
+int ListIndexOfCode(int32_t deviceCode);                      // -1 when not listed
+
+// A target change: deletes the flasher, stores the device code, shows the
+// target's port record and creates a fresh flasher with its parameters.
+// Returns -1 (nothing changed) for a code that selects no target.
+int SelectTarget(Context& ctx, int32_t deviceCode);
+
+}  // namespace qtx

@@ -1,0 +1,73 @@
+// Program-wide state of one flashing tool instance, and the display routines
+// that the engine and the faces share. One per process in the programs; tests
+// build a fresh one per case.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/display.h"
+#include "serial/comport.h"
+#include "settings/setup.h"
+
+namespace qtx {
+
+class X_Flash;
+
+// What the last ShowPanelError showed; the command-line tool derives its exit code from it.
+struct ShownError {
+    bool shown = false;
+    Panel panel = Panel::Bsl;
+    std::string word;
+};
+
+struct Context {
+    explicit Context(Display& d);
+    ~Context();
+
+    Display& display;
+    Setup setup{};
+    std::unique_ptr<Comport> ActivePort;
+    bool PortIsOpen = false;
+    int ByteTimeoutMs = 1000;
+    std::unique_ptr<X_Flash> ActiveFlasher;
+    std::string FlashFilePath;
+    int ResetCountdown = 0;
+
+    // Where flash.stp lives: the working directory at start-up.
+    std::string StartDirectory;
+
+    ShownError lastError;
+    std::string lastPortError;  // why the last OpenTargetPort failed
+
+    // Switches a running device firmware into its boot loader (ARM targets);
+    // returns 0 on success. Empty until the command protocol is available.
+    std::function<int(Context&, const std::string& portName)> forceBootMode;
+    int maxBootAttempts = 3;
+
+    // The selected target's port record (by DeviceCode); nullptr for an invalid code.
+    PortRecord* SelectedPortRecord();
+};
+
+// Display routines of the main window, shared by every face.
+void ResetStatus(Context& ctx);
+void ShowPanelError(Context& ctx, Panel panel, const std::string& text, int countdown);
+void EnableFlash(Context& ctx);
+// One 200 ms tick of Timer4.
+void Timer4Timer(Context& ctx);
+
+// Opens ActivePort on the selected target's record; 0, or -1 after telling the user.
+int OpenTargetPort(Context& ctx);
+// Destroys ActivePort (drain, purge, close) and clears PortIsOpen.
+void DestroyActivePort(Context& ctx);
+
+// Millisecond monotonic clock.
+int64_t NowMs();
+// Sleeps while keeping the face responsive.
+void PumpingSleep(Context& ctx, int ms);
+// Last wait of a transfer: 1000 x whole seconds of charTime x bytes + 1000, saturated.
+int ByteTimeoutFor(uint32_t charTime, uint64_t bytes);
+
+}  // namespace qtx

@@ -1,0 +1,152 @@
+#include "engine/flash_c16x.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/firmware_file.h"
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+int Flash_166::SendLoader() {
+    // One write: the ROM runs the first 32 bytes, which take the rest without a pause.
+    WriteLoaderImage(kLoaderC166);
+    Expect(0x00, "waiting after BSL has been sent", false);
+    return 0;
+}
+
+int Flash_163::SendLoader() {
+    WriteLoaderImage(kLoaderC163);
+    Expect(0x00, "waiting after BSL has been sent.", false);
+    return 0;
+}
+
+int Flash_164::SendLoader() {
+    // The ROM loader of this chip talks at 19200 only; the loaded program at 57600.
+    const PortRecord* stored = ctx.SelectedPortRecord();
+    const std::string name = stored ? stored->Name() : std::string("COM1");
+    const PortRecord lineA = PortRecord::Make(name, "8N1", 19200);
+    const PortRecord lineB = PortRecord::Make(name, "8N1", 57600);
+    Comport& port = Port();
+    port.Configure(lineA);
+    Ui().ShowPortRecord(lineA);
+    Ui().Pump();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteLoaderImage(kLoaderXC164);
+    Expect(0x00, "waiting after BSL has been sent", false);
+    port.Configure(lineB);
+    Ui().ShowPortRecord(lineB);
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    return 0;
+}
+
+int Flash_164::Program(const std::string& path) {
+    FirmwareFile file(path);
+    uint64_t size = OpenFirmware(file, path, 0xFFFFFFFEull);
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteByte(0x22);
+    if (size & 1) ++size;
+    for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
+    Expect(0x00, "waiting after size has been sent.", false);
+    WriteByte(0x42);
+    const uint32_t charTime = port.CharTime;
+    uint64_t p = 0;
+    while (p < size) {
+        uint8_t chunk[2] = {0, 0};
+        if (!ReadChunk(file, path, p, chunk)) break;
+        WriteBytes(chunk, 2);
+        Ui().SetProgress(static_cast<int>(p * 100 / size));
+        PumpAndCheckAbort();
+        const uint64_t q = p + 2;
+        if (q % 128 != 0) {
+            if (q < size) CheckVerifyReport();
+        } else {
+            if (q == size) break;
+            Expect(0x00, "waiting after flash block has been sent.", false);
+        }
+        p = q;
+    }
+    Expect(0x00, "waiting after flash last block has been sent.", false);
+    file.Close();
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(0x00, "waiting after flash file has been sent.", false);
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    Finish();
+    return 0;
+}
+
+void Flash_509::SetMode(unsigned mode, uint8_t addressLow) {
+    Checksum = 0;
+    for (uint8_t b : {uint8_t{0x00}, static_cast<uint8_t>(mode), uint8_t{0xF4}, addressLow, uint8_t{0x00},
+                      uint8_t{0x00}, uint8_t{0x0F}})
+        SendByte(b);
+    SendByte(Checksum);
+    char what[32];
+    std::snprintf(what, sizeof what, "setting mode %u.", mode);
+    Expect(0x55, what, false);
+}
+
+int Flash_509::SendLoader() {
+    const LoaderImage& image = kLoaderC509;
+    WarnIfStandIn(image);
+    SetMode(0, 0x00);
+    const std::size_t q = image.size / 13, r = image.size % 13;
+    const uint8_t* p = image.data;
+    for (std::size_t block = 0; block < q; ++block) {
+        Checksum = 0;
+        SendByte(0x01);
+        for (int i = 0; i < 13; ++i) SendByte(*p++);
+        SendByte(Checksum);
+        Expect(0x55, "bsl data block", false);
+    }
+    Checksum = 0;
+    SendByte(0x02);
+    SendByte(static_cast<uint8_t>(r));
+    for (std::size_t i = 0; i < r; ++i) SendByte(*p++);
+    Ui().SetStatusText(" ...done");
+    for (std::size_t i = r; i < 12; ++i) SendByte(0x00);
+    SendByte(Checksum);
+    Expect(0x55, "after BSL has been sent.", false);
+    SetMode(1, 0x20);
+    return 0;
+}
+
+int Flash_509::Program(const std::string& path) {
+    FirmwareFile file(path);
+    // The size travels in 16 bits: a larger file would be cut short without a word.
+    const uint64_t size = OpenFirmware(file, path, 0xFFFF);
+    SendByte(0x04);
+    WriteByte(static_cast<uint8_t>(size));
+    WriteByte(static_cast<uint8_t>(size >> 8));
+    Expect(static_cast<uint8_t>(size & 0xFF), "after size has been sent.", true);
+    Expect(static_cast<uint8_t>((size >> 8) & 0xFF), "after size has been sent.", true);
+    Expect(0x03, "after size has been sent.", false);
+    const uint32_t charTime = Port().CharTime;
+    for (uint64_t i = 0; i < size; ++i) {
+        uint8_t b;
+        if (std::fread(&b, 1, 1, file.get()) != 1) {
+            ThrowIfReadError(file, path, i);
+            break;
+        }
+        WriteByte(b);
+        Ui().SetProgress(static_cast<int>(i * 100 / size));
+        PumpAndCheckAbort();
+        if (i + 2 < size) CheckVerifyReport();
+    }
+    file.Close();
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(0x04, "waiting after flash file has been sent.", false);
+    return 0;
+}
+
+}  // namespace qtx

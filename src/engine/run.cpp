@@ -1,0 +1,101 @@
+#include "engine/run.h"
+
+#include <cstdlib>
+
+#include "engine/catalogue.h"
+#include "engine/x_flash.h"
+
+namespace qtx {
+
+const char* OutcomeName(RunOutcome o) {
+    switch (o) {
+    case RunOutcome::Programmed: return "programmed";
+    case RunOutcome::PortError: return "port error";
+    case RunOutcome::BootstrapFailed: return "bootstrap failed";
+    case RunOutcome::EraseFailed: return "erase failed";
+    case RunOutcome::ProgramFailed: return "programming failed";
+    case RunOutcome::Aborted: return "aborted";
+    case RunOutcome::NoBoot: return "no boot";
+    }
+    return "?";
+}
+
+namespace {
+
+bool ForcesBootMode(int32_t code) { return code == 9 || code == 10 || code == 11; }
+
+RunOutcome FromShownError(const ShownError& e) {
+    if (e.word == "ABORT") return RunOutcome::Aborted;
+    switch (e.panel) {
+    case Panel::Bsl: return e.word == "NO BOOT" ? RunOutcome::NoBoot : RunOutcome::BootstrapFailed;
+    case Panel::Erase: return RunOutcome::EraseFailed;
+    case Panel::Flash: return RunOutcome::ProgramFailed;
+    }
+    return RunOutcome::ProgramFailed;
+}
+
+}  // namespace
+
+RunOutcome FlashRun(Context& ctx) {
+    Display& d = ctx.display;
+    d.Pump();
+    // A countdown left from the previous run must not reset this run's display.
+    d.SetTimerRunning(false);
+    ctx.ResetCountdown = 0;
+    ResetStatus(ctx);
+    d.SetFlashDefault(false);
+    d.SetProgressTextVisible(true);
+    ctx.lastError = {};
+
+    const int32_t code = ctx.setup.DeviceCode();
+    RunOutcome outcome = RunOutcome::BootstrapFailed;
+    int forced = 0;
+    for (;;) {
+        if (OpenTargetPort(ctx) != 0) {
+            outcome = RunOutcome::PortError;
+            break;
+        }
+        d.Pump();
+        if (ctx.ActiveFlasher->SendBootstrap() == 0) {
+            d.SetCancelDefault(true);
+            if (ctx.ActiveFlasher->EraseAndProgram() == 0) {
+                if (code == 8) ctx.ActiveFlasher->Finish();
+                d.SetCancelDefault(false);
+                outcome = RunOutcome::Programmed;
+            } else {
+                outcome = FromShownError(ctx.lastError);
+            }
+            DestroyActivePort(ctx);
+            break;
+        }
+        DestroyActivePort(ctx);
+        outcome = FromShownError(ctx.lastError);
+        if (!ForcesBootMode(code) || outcome == RunOutcome::Aborted) break;
+
+        ResetStatus(ctx);
+        d.SetPanelColor(Panel::Bsl, Color::Lime);
+        d.SetPanelCaption(Panel::Bsl, "AUTOBAUD");
+        PumpingSleep(ctx, 200);
+        const PortRecord* record = ctx.SelectedPortRecord();
+        const std::string port = record ? record->Name() : std::string();
+        // Bounded: a board that accepts the command but never wakes its boot loader
+        // must not keep the run going for ever.
+        if (forced >= ctx.maxBootAttempts) {
+            d.SetStatusText("The boot loader did not answer after " + std::to_string(forced) +
+                            " switches into boot mode");
+        }
+        if (forced >= ctx.maxBootAttempts || !ctx.forceBootMode || ctx.forceBootMode(ctx, port) != 0) {
+            ShowPanelError(ctx, Panel::Bsl, "NO BOOT", 0);
+            outcome = RunOutcome::NoBoot;
+            break;
+        }
+        ++forced;
+    }
+
+    if (SelectTarget(ctx, code) != 0) std::exit(1);
+    d.SetFlashDefault(true);
+    EnableFlash(ctx);
+    return outcome;
+}
+
+}  // namespace qtx

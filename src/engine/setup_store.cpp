@@ -1,0 +1,50 @@
+#include "engine/setup_store.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace qtx {
+
+namespace {
+constexpr const char* kFileName = "flash.stp";
+}
+
+std::string SetupFilePath(const Context& ctx) {
+    if (ctx.StartDirectory.empty()) return kFileName;
+    return ctx.StartDirectory == "/" ? "/" + std::string(kFileName) : ctx.StartDirectory + "/" + kFileName;
+}
+
+void LoadSetup(Context& ctx) {
+    char dir[4096];
+    ctx.StartDirectory = CurrentDirText(dir, sizeof dir) == 0 ? dir : "";
+    const std::string path = SetupFilePath(ctx);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        DefaultSetup(ctx.setup);
+        SaveSetup(ctx);
+        return;
+    }
+    if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != kSetupSize || !ReadSetupFile(path, ctx.setup)) {
+        // Not a settings record: start again from the defaults (SaveSetup replaces it).
+        if (S_ISREG(st.st_mode)) ::unlink(path.c_str());
+        DefaultSetup(ctx.setup);
+        SaveSetup(ctx);
+        return;
+    }
+    // Its ROM loader only talks at 19200, whatever was stored.
+    ctx.setup.Ports[4].SetBaudRate(19200);
+    SaveSetup(ctx);
+}
+
+void SaveSetup(Context& ctx) {
+    std::string why;
+    if (WriteSetupFile(SetupFilePath(ctx), ctx.setup, &why)) return;
+    ctx.display.SetStatusText(why);
+    ctx.display.MessageBox("Cannot generate setup flash.stp", "", MessageIcon::Error);
+    std::exit(1);
+}
+
+}  // namespace qtx

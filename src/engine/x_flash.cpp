@@ -1,0 +1,345 @@
+#include "engine/x_flash.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "engine/firmware_file.h"
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+namespace {
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) {
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+// Longest a single poll() sleeps before the face gets pumped again.
+constexpr int kPollSliceMs = 5;
+
+}  // namespace
+
+FirmwareFile::FirmwareFile(const std::string& path) { f_ = std::fopen(path.c_str(), "rb"); }
+
+void FirmwareFile::Close() {
+    if (f_) std::fclose(f_);
+    f_ = nullptr;
+}
+
+bool FirmwareFile::Size(uint64_t& size) const {
+    struct stat st;
+    if (fstat(fileno(f_), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+Comport& X_Flash::Port() { return *ctx.ActivePort; }
+
+uint64_t X_Flash::OpenFirmware(FirmwareFile& file, const std::string& path, uint64_t maxSize) {
+    uint64_t size = 0;
+    // Nothing is sent unless the whole file can be opened and sized.
+    if (!file.ok() || !file.Size(size)) {
+        Ui().SetStatusText(Format("Cannot open FLASH file \"%s\": %s", path.c_str(), std::strerror(errno)));
+        throw ProgramException{};
+    }
+    if (size > maxSize) {
+        Ui().SetStatusText(Format("FLASH file \"%s\" has %llu bytes; this target takes at most %llu", path.c_str(),
+                                  static_cast<unsigned long long>(size), static_cast<unsigned long long>(maxSize)));
+        throw ProgramException{};
+    }
+    return size;
+}
+
+void X_Flash::ThrowIfReadError(FirmwareFile& file, const std::string& path, uint64_t offset) {
+    if (!std::ferror(file.get())) return;
+    Ui().SetStatusText(Format("Cannot read FLASH file \"%s\" at offset %llu: %s", path.c_str(),
+                              static_cast<unsigned long long>(offset), std::strerror(errno)));
+    throw ProgramException{};
+}
+
+bool X_Flash::ReadChunk(FirmwareFile& file, const std::string& path, uint64_t offset, uint8_t chunk[2]) {
+    chunk[0] = chunk[1] = 0;
+    if (std::fread(chunk, 1, 2, file.get()) > 0) return true;
+    ThrowIfReadError(file, path, offset);
+    return false;
+}
+
+void X_Flash::WarnIfStandIn(const LoaderImage& image) {
+    if (!image.standIn) return;
+    Ui().Notice(std::string("warning: the ") + image.name +
+                " loader image is a stand-in of the right size and layout, not a working program; "
+                "a real board will not run it");
+}
+
+void X_Flash::WriteByte(uint8_t value) { Port().Write(&value, 1); }
+
+void X_Flash::WriteBytes(const uint8_t* data, std::size_t n) { Port().Write(data, static_cast<int>(n)); }
+
+void X_Flash::WriteLoaderImage(const LoaderImage& image) {
+    WarnIfStandIn(image);
+    WriteBytes(image.data, image.size);
+}
+
+void X_Flash::PumpAndCheckAbort() {
+    Ui().Pump();
+    if (Abort) throw BreakException{};
+    ThrowIfGone();
+}
+
+void X_Flash::ThrowIfGone() {
+    Comport& port = Port();
+    if (!port.Gone()) return;
+    // An adapter pulled mid-run: fail now instead of writing into the void or
+    // waiting out a long timeout.
+    const PortRecord* record = ctx.SelectedPortRecord();
+    Ui().SetStatusText("Port " + (record ? record->Name() : std::string("?")) + " (" + port.DeviceName +
+                       ") is gone: the adapter was unplugged or the device closed");
+    throw TimeoutException{};
+}
+
+uint8_t X_Flash::SendByte(uint8_t value) {
+    WriteByte(value);
+    Checksum ^= value;
+    return value;
+}
+
+bool X_Flash::ReceiveByteTimed(uint8_t& out) {
+    Comport& port = Port();
+    const int64_t deadline = NowMs() + ctx.ByteTimeoutMs;
+    for (;;) {
+        const int n = port.Read(&out, 1);
+        Ui().Pump();
+        if (n == 1) return true;
+        ThrowIfGone();
+        const int64_t left = deadline - NowMs();
+        if (left < 0) return false;
+        port.WaitReadable(static_cast<int>(left < kPollSliceMs ? left + 1 : kPollSliceMs));
+    }
+}
+
+uint8_t X_Flash::ReceiveByte() {
+    uint8_t b = 0;
+    return ReceiveByteTimed(b) ? b : 0xFF;
+}
+
+int X_Flash::Expect(uint8_t expected, const std::string& what, bool tolerateTimeout) {
+    const uint8_t b = ReceiveByte();
+    if (b == 0xFF) {
+        if (tolerateTimeout) return -1;
+        Ui().SetStatusText(Format("Timeout %s", what.c_str()));
+        throw TimeoutException{};
+    }
+    if (expected != 0xFF && b != expected) {
+        Ui().SetStatusText(Format("\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", what.c_str(), b, expected));
+        throw CharErrorException{};
+    }
+    return b;
+}
+
+void X_Flash::CheckVerifyReport() {
+    uint8_t report[9];
+    if (Port().Read(&report[0], 1) != 1) return;
+    // Report bytes are data: 0xFF is a real value here, only silence is a timeout.
+    for (int i = 1; i < 9; ++i) {
+        if (!ReceiveByteTimed(report[i])) {
+            Ui().SetStatusText("Timeout reading verify result.");
+            throw TimeoutException{};
+        }
+    }
+    const unsigned long addr = static_cast<unsigned long>(report[0]) | static_cast<unsigned long>(report[1]) << 8 |
+                               static_cast<unsigned long>(report[2]) << 16 | static_cast<unsigned long>(report[3]) << 24;
+    const unsigned expectedWord = report[4] | report[5] << 8;
+    const unsigned rereadWord = report[6] | report[7] << 8;
+    Ui().SetStatusText(Format("\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n", report[8], addr,
+                              rereadWord, expectedWord));
+    throw ProgramException{};
+}
+
+int X_Flash::Identify() {
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    uint8_t b;
+    while (port.Read(&b, 1) == 1) {
+    }
+    WriteByte(0x00);
+    Expect(static_cast<uint8_t>(IdByte & 0xFF), "waiting for controller ID", false);
+    return 0;
+}
+
+int X_Flash::Erase() {
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteByte(EraseCommand);
+    ctx.ByteTimeoutMs = 1000;
+    for (int n = 1; n <= 20; ++n) {
+        PumpAndCheckAbort();
+        Ui().SetProgress(10 * n);
+        const int r = Expect(EraseAck, "waiting after Flash being erased", n < 20);
+        if (r != -1) {
+            Ui().SetProgress(100);
+            PumpingSleep(ctx, 300);
+            break;
+        }
+    }
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    return 0;
+}
+
+int X_Flash::Finish() {
+    SendByte(0x01);
+    return 0;
+}
+
+int X_Flash::SendEpldName() {
+    SendByte(0x06);
+    const char* name = ctx.setup.EpldName;
+    for (int i = 0; i < 8; ++i) {
+        if (name[i] == '.') {
+            for (int j = i; j < 8; ++j) SendByte(0x00);
+            break;
+        }
+        WriteByte(static_cast<uint8_t>(name[i]));
+    }
+    return Expect(0x00, "after EPLD name has been sent", false);
+}
+
+int X_Flash::SendLoader() { return 0; }
+
+int X_Flash::Program(const std::string& path) {
+    FirmwareFile file(path);
+    uint64_t size = OpenFirmware(file, path, 0xFFFFFFFEull);
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteByte(0x22);
+    if (size & 1) ++size;
+    for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
+    Expect(0x00, "waiting after size has been sent.", false);
+    WriteByte(0x42);
+    const uint32_t charTime = port.CharTime;
+    for (uint64_t p = 0; p < size; p += 2) {
+        uint8_t chunk[2];
+        if (!ReadChunk(file, path, p, chunk)) break;
+        WriteBytes(chunk, 2);
+        Ui().SetProgress(static_cast<int>(p * 100 / size));
+        PumpAndCheckAbort();
+        if (p + 2 < size) CheckVerifyReport();
+    }
+    file.Close();
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(0x00, "waiting after flash file has been sent.", false);
+    Finish();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    return 0;
+}
+
+int X_Flash::ProgramFile(const std::string&, int) { return -1; }
+
+int X_Flash::SetControl(uint8_t value) {
+    SendByte(static_cast<uint8_t>(value | 0x04));
+    return 0;
+}
+
+int X_Flash::SendBootstrap() {
+    Display& d = Ui();
+    ctx.ByteTimeoutMs = 1000;
+    Abort = 0;
+    d.SetCancelEnabled(true);
+    d.SetCancelDefault(true);
+    d.SetFlashEnabled(false);
+    d.SetPanelColor(Panel::Bsl, Color::Lime);
+    d.SetPanelCaption(Panel::Bsl, "BSL");
+    try {
+        Identify();
+        d.SetStatusText("Sending Bootstrap Loader");
+        SendLoader();
+        d.SetPanelColor(Panel::Bsl, Color::InactiveBorder);
+        return 0;
+    } catch (const TimeoutException&) {
+        ShowPanelError(ctx, Panel::Bsl, "TIMEOUT", 0);
+    } catch (const CharErrorException&) {
+        ShowPanelError(ctx, Panel::Bsl, "CHAR ERR", 0);
+    } catch (const BreakException&) {
+        // Loader steps that poll Abort end the run like the later stages do.
+        ShowPanelError(ctx, Panel::Bsl, "ABORT", 5);
+    } catch (const ProgramException&) {
+        ShowPanelError(ctx, Panel::Bsl, "PROG ERR", 0);
+    }
+    return -1;
+}
+
+int X_Flash::EraseAndProgram() {
+    Display& d = Ui();
+    SetControl(0x10);
+    PumpingSleep(ctx, 500);
+    const int32_t code = ctx.setup.DeviceCode();
+    if (code != 9 && code != 10) {
+        d.SetPanelColor(Panel::Erase, Color::Lime);
+        d.SetStatusText("Waiting while flash ROM being erased ");
+        try {
+            Erase();
+        } catch (const BreakException&) {
+            ShowPanelError(ctx, Panel::Erase, "ABORT", 5);
+            return -1;
+        } catch (const TimeoutException&) {
+            ShowPanelError(ctx, Panel::Erase, "TIMEOUT", 0);
+            return -1;
+        } catch (const CharErrorException&) {
+            ShowPanelError(ctx, Panel::Erase, "CHAR ERR", 0);
+            return -1;
+        }
+    }
+    ctx.ByteTimeoutMs = 1000;
+    d.SetStatusText(Format("Sending FLASH file \"%s\"", ctx.FlashFilePath.c_str()));
+    d.SetPanelColor(Panel::Erase, Color::InactiveBorder);
+    d.SetPanelColor(Panel::Flash, Color::Lime);
+    try {
+        Program(ctx.FlashFilePath);
+    } catch (const BreakException&) {
+        ShowPanelError(ctx, Panel::Flash, "ABORT", 5);
+        return -1;
+    } catch (const TimeoutException&) {
+        ShowPanelError(ctx, Panel::Flash, "TIMEOUT", 0);
+        return -1;
+    } catch (const ProgramException&) {
+        ShowPanelError(ctx, Panel::Flash, "PROG ERR", 0);
+        return -1;
+    } catch (const CharErrorException&) {
+        // A wrong answer while programming is a failed run like any other.
+        ShowPanelError(ctx, Panel::Flash, "CHAR ERR", 0);
+        return -1;
+    }
+    SetControl(0x00);
+    PumpingSleep(ctx, 500);
+    d.SetStatusText(" Programming ok.");
+    d.SetProgress(100);
+    d.SetPanelColor(Panel::Flash, Color::InactiveBorder);
+    ctx.ResetCountdown = 18;
+    d.SetTimerRunning(true);
+    return 0;
+}
+
+int X_Flash::AwaitReply() { return 0; }
+
+}  // namespace qtx

@@ -1,0 +1,28 @@
+// Target-side loader programs carried by the host, generated from firmware/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qtx {
+
+struct LoaderImage {
+    const char* name;          // "c166"
+    const uint8_t* data;
+    std::size_t size;
+    uint32_t loadAddress;
+    bool standIn;              // true: generated placeholder, not a program a chip would run
+    const char* provenance;    // how the bytes were made
+};
+
+extern const LoaderImage kLoaderC166;
+extern const LoaderImage kLoaderC163;
+extern const LoaderImage kLoaderXC164;
+extern const LoaderImage kLoaderC509;
+extern const LoaderImage kLoaderGP4020;
+extern const LoaderImage kLoaderXE167;
+extern const LoaderImage kLoaderSam3u;
+extern const LoaderImage kLoaderSam3s;
+extern const LoaderImage kLoaderStm32f4;
+
+}  // namespace qtx
