@@ -13,9 +13,13 @@ std::unique_ptr<X_Flash> Make(Context& ctx) {
     return std::make_unique<T>(ctx);
 }
 
-// List order of the processor list. Further targets join as their flashers land.
+// The processor list, in list order. Targets join as their flashers land.
+// item text, device code, class, EraseCommand, EraseAck, IdByte, port record, factory, loader, board
 const TargetRow kRows[] = {
+    {"C509", 2, "Flash_509", 0x02, 0x02, 0x55, 0, &Make<Flash_509>, &kLoaderC509, "c509"},
     {"C166/167", 1, "Flash_166", 0x62, 0x00, 0x55, 1, &Make<Flash_166>, &kLoaderC166, "c167"},
+    {"C163", 3, "Flash_163", 0x62, 0x00, 0xD5, 2, &Make<Flash_163>, &kLoaderC163, "c163"},
+    {"XC164/167", 5, "Flash_164", 0x62, 0x00, 0xD5, 4, &Make<Flash_164>, &kLoaderXC164, "xc164"},
 };
 
 }  // namespace
