@@ -14,6 +14,7 @@
 #include "engine/catalogue.h"
 #include "engine/context.h"
 #include "engine/run.h"
+#include "engine/setup_store.h"
 #include "engine/x_flash.h"
 #include "serial/portmap.h"
 
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
     struct stat st;
     if (::stat(settingsPath.c_str(), &st) == 0) {
         std::string err;
-        if (!ReadSetupFile(settingsPath, ctx.setup, &err))
+        if (!ReadStoredSetup(settingsPath, ctx.setup, &err))
             std::fprintf(stderr, "qtxflash-cli: ignoring %s, using the defaults\n", err.c_str());
     } else if (explicitSettings && !save) {
         return Fail("settings file " + settingsPath + ": " + std::strerror(errno));

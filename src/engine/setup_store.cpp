@@ -17,6 +17,13 @@ std::string SetupFilePath(const Context& ctx) {
     return ctx.StartDirectory == "/" ? "/" + std::string(kFileName) : ctx.StartDirectory + "/" + kFileName;
 }
 
+bool ReadStoredSetup(const std::string& path, Setup& setup, std::string* error) {
+    if (!ReadSetupFile(path, setup, error)) return false;
+    // Its ROM loader only talks at 19200, whatever was stored.
+    setup.Ports[4].SetBaudRate(19200);
+    return true;
+}
+
 void LoadSetup(Context& ctx) {
     char dir[4096];
     ctx.StartDirectory = CurrentDirText(dir, sizeof dir) == 0 ? dir : "";
@@ -27,15 +34,14 @@ void LoadSetup(Context& ctx) {
         SaveSetup(ctx);
         return;
     }
-    if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != kSetupSize || !ReadSetupFile(path, ctx.setup)) {
+    if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != kSetupSize ||
+        !ReadStoredSetup(path, ctx.setup)) {
         // Not a settings record: start again from the defaults (SaveSetup replaces it).
         if (S_ISREG(st.st_mode)) ::unlink(path.c_str());
         DefaultSetup(ctx.setup);
         SaveSetup(ctx);
         return;
     }
-    // Its ROM loader only talks at 19200, whatever was stored.
-    ctx.setup.Ports[4].SetBaudRate(19200);
     SaveSetup(ctx);
 }
 

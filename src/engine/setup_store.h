@@ -16,6 +16,10 @@ void LoadSetup(Context& ctx);
 // "Cannot generate setup flash.stp" and the program ends with status 1.
 void SaveSetup(Context& ctx);
 
+// Reads a settings file as start-up does (without writing anything back):
+// false, setup unchanged, when it is missing or not exactly one record long.
+bool ReadStoredSetup(const std::string& path, Setup& setup, std::string* error = nullptr);
+
 // The path SaveSetup writes.
 std::string SetupFilePath(const Context& ctx);
 

@@ -1,0 +1,582 @@
+#include "shell/flmain.h"
+
+#include "engine/setup_store.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+
+#include <filesystem>
+#include <utility>
+
+#include "engine/catalogue.h"
+#include "engine/run.h"
+#include "engine/x_flash.h"
+#include "shell/open_dialog.h"
+
+namespace qtx {
+
+namespace {
+
+constexpr int kClientWidth = 415;
+constexpr int kClientHeight = 310;
+const char kVersionText[] = "1.13";
+const char kNoFile[] = "NO FILE SELECTED";
+const char kBlankStatus[] = "               ";  // 15 blanks, as ResetStatus writes
+
+// A file the run can read; a directory does not count.
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path p(path);
+    return !path.empty() && std::filesystem::exists(p, ec) && !std::filesystem::is_directory(p, ec);
+}
+
+QString FromLocal(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+std::string ToLocal(const QString& s) { return QFile::encodeName(s).toStdString(); }
+
+// Status texts carry line feeds for the original multi-line bar; here they
+// stand on one line.
+QString OneLine(const std::string& text) {
+    QString s = QString::fromStdString(text);
+    s.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    s.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    s.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return s.trimmed();
+}
+
+QLabel* MakePanel(QWidget* parent, const char* name, const QString& caption, QRect geometry) {
+    auto* p = new QLabel(caption, parent);
+    p->setObjectName(QLatin1String(name));
+    p->setGeometry(geometry);
+    p->setAlignment(Qt::AlignCenter);
+    p->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    p->setLineWidth(1);
+    p->setAutoFillBackground(true);
+    return p;
+}
+
+QFrame* MakeBevel(QWidget* parent, const char* name, QRect geometry, bool line) {
+    auto* b = new QFrame(parent);
+    b->setObjectName(QLatin1String(name));
+    b->setGeometry(geometry);
+    b->setFrameStyle((line ? QFrame::HLine : QFrame::Box) | QFrame::Sunken);
+    return b;
+}
+
+// Static texts grow to their text, as auto-sized labels do: the design widths
+// were measured with another font, and a cut-off colon reads as a fault.
+void FitLabel(QLabel* label) {
+    label->ensurePolished();
+    const int needed = label->sizeHint().width();
+    if (needed > label->width()) label->resize(needed, label->height());
+}
+
+void PaintBackground(QWidget* w, Color c) {
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, TBSL::ToQColor(c, QApplication::palette()));
+    w->setPalette(pal);
+    w->setProperty("colorName", QLatin1String(ColorName(c)));
+}
+
+}  // namespace
+
+QColor TBSL::ToQColor(Color c, const QPalette& palette) {
+    const auto v = static_cast<uint32_t>(c);
+    if ((v & 0x80000000u) == 0) return QColor(int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF));
+    switch (c) {
+    case Color::Menu:
+        return QApplication::palette("QMenu").color(QPalette::Window);
+    case Color::BtnFace:
+        return palette.color(QPalette::Button);
+    case Color::InactiveBorder:
+    default:
+        return palette.color(QPalette::Window);
+    }
+}
+
+TBSL::TBSL(SetupLoader loadSetup, QWidget* parent) : QMainWindow(parent), ctx(*this) {
+    setObjectName(QStringLiteral("BSL"));
+    setWindowTitle(QStringLiteral("FLASH WIN95/98/NT v.1.0"));
+    // Fixed size, system menu and minimise only.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    QFont f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    f.setPixelSize(11);
+    setFont(f);
+
+    BuildLayout();
+    BuildMenu();
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    FormCreate(loadSetup);
+
+    adjustSize();
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+TBSL::~TBSL() {
+    if (Timer4) Timer4->stop();
+    FormClose();
+}
+
+void TBSL::BuildLayout() {
+    client_ = new QWidget(this);
+    client_->setObjectName(QStringLiteral("client"));
+    client_->setFixedSize(kClientWidth, kClientHeight);
+    client_->setAutoFillBackground(true);
+    PaintBackground(client_, Color::InactiveBorder);
+    setCentralWidget(client_);
+
+    Bevel1 = MakeBevel(client_, "Bevel1", {1, 0, 405, 2}, true);
+    Bevel2 = MakeBevel(client_, "Bevel2", {3, 16, 406, 217}, false);
+    Bevel3 = MakeBevel(client_, "Bevel3", {3, 239, 406, 47}, false);
+
+    BslPanel = MakePanel(client_, "BslPanel", QStringLiteral("BSL"), {31, 30, 78, 41});
+    BslPanel->setToolTip(QStringLiteral("Bootstrap Loader Status"));
+    // Border width 2: the caption sits inside a 2-pixel margin.
+    BslPanel->setMargin(2);
+    ErasePanel = MakePanel(client_, "ErasePanel", QStringLiteral("ERASE"), {167, 30, 79, 41});
+    ErasePanel->setToolTip(QStringLiteral("ROM Erase Status"));
+    FlashPanel = MakePanel(client_, "FlashPanel", QStringLiteral("FLASH"), {301, 30, 79, 41});
+    FlashPanel->setToolTip(QStringLiteral("Flash Status"));
+    for (QLabel* p : {BslPanel, ErasePanel, FlashPanel}) PaintBackground(p, Color::Menu);
+
+    RadioGroup = new QGroupBox(QStringLiteral("Processor"), client_);
+    RadioGroup->setObjectName(QStringLiteral("RadioGroup"));
+    RadioGroup->setGeometry(20, 82, 148, 95);
+    RadioGroup->setToolTip(QStringLiteral("Processor Type"));
+
+    ProcessorType = new QComboBox(client_);
+    ProcessorType->setObjectName(QStringLiteral("ProcessorType"));
+    ProcessorType->setGeometry(26, 121, 137, 21);
+    ProcessorType->setEditable(false);
+    ProcessorType->setToolTip(QStringLiteral("Processor Type"));
+    ProcessorType->raise();
+
+    SetX2Box = new QCheckBox(QStringLiteral("X2"), client_);
+    SetX2Box->setObjectName(QStringLiteral("SetX2Box"));
+    SetX2Box->setGeometry(27, 153, 45, 17);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Port Parameter"), client_);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(180, 82, 128, 95);
+    Port = new QLabel(QStringLiteral("COM-Port:"), GroupBox1);
+    Port->setObjectName(QStringLiteral("Port"));
+    Port->setGeometry(8, 28, 53, 17);
+    Baudrate = new QLabel(QStringLiteral("Baudrate:"), GroupBox1);
+    Baudrate->setObjectName(QStringLiteral("Baudrate"));
+    Baudrate->setGeometry(8, 59, 50, 17);
+    FitLabel(Port);
+    FitLabel(Baudrate);
+    Panel2 = new QLabel(GroupBox1);
+    Panel3 = new QLabel(GroupBox1);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    Panel2->setGeometry(64, 24, 50, 23);
+    Panel3->setGeometry(64, 56, 50, 23);
+    for (QLabel* p : {Panel2, Panel3}) {
+        p->setAlignment(Qt::AlignCenter);
+        p->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    }
+
+    FlashButton = new QPushButton(QStringLiteral("FLASH"), client_);
+    FlashButton->setObjectName(QStringLiteral("FlashButton"));
+    FlashButton->setGeometry(316, 99, 77, 25);
+    FlashButton->setToolTip(QStringLiteral("Send Flash File"));
+    FlashButton->setAutoDefault(false);
+    FlashButton->setDefault(true);
+    Cancel = new QPushButton(QStringLiteral("Abort"), client_);
+    Cancel->setObjectName(QStringLiteral("Cancel"));
+    Cancel->setGeometry(316, 144, 75, 25);
+    Cancel->setAutoDefault(false);
+    Cancel->setEnabled(false);
+    setTabOrder(FlashButton, Cancel);
+    connect(FlashButton, &QPushButton::clicked, this, &TBSL::FlashButtonClick);
+    connect(Cancel, &QPushButton::clicked, this, &TBSL::CancelClick);
+
+    Label1 = new QLabel(QStringLiteral("Flash File:"), client_);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(25, 183, 47, 13);
+    FitLabel(Label1);
+    Panel1 = MakePanel(client_, "Panel1", QString(), {20, 200, 373, 25});
+    PaintBackground(Panel1, Color::InactiveBorder);
+
+    ProgressBar1 = new QProgressBar(client_);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setGeometry(17, 252, 377, 20);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setAlignment(Qt::AlignCenter);
+    {
+        QPalette pal = ProgressBar1->palette();
+        pal.setColor(QPalette::Highlight, ToQColor(Color::Blue, pal));
+        ProgressBar1->setPalette(pal);
+    }
+
+    // A status bar of its own inside the client area, so that the client area
+    // keeps its designed size and the bar keeps its designed place.
+    StatusBar1 = new QStatusBar(client_);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setGeometry(0, 287, 415, 23);
+    StatusBar1->setSizeGripEnabled(false);
+    statusLabel_ = new QLabel(StatusBar1);
+    statusLabel_->setObjectName(QStringLiteral("StatusText"));
+    statusLabel_->setContentsMargins(2, 0, 2, 0);
+    StatusBar1->addWidget(statusLabel_, 1);
+
+    Timer4 = new QTimer(this);
+    Timer4->setObjectName(QStringLiteral("Timer4"));
+    Timer4->setInterval(200);
+    connect(Timer4, &QTimer::timeout, this, &TBSL::Timer4Timer);
+}
+
+void TBSL::BuildMenu() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("MainMenu1"));
+
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("File1"));
+    Open1 = file->addAction(QStringLiteral("&Open"));
+    Open1->setObjectName(QStringLiteral("Open1"));
+    Open1->setShortcut(QKeySequence(Qt::Key_F2));
+    Exit = file->addAction(QStringLiteral("&Exit"));
+    Exit->setObjectName(QStringLiteral("Exit"));
+
+    Comport1 = bar->addAction(QStringLiteral("&Comport"));
+    Comport1->setObjectName(QStringLiteral("Comport1"));
+
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("Help"));
+    Help1 = help->addAction(QStringLiteral("&Help"));
+    Help1->setObjectName(QStringLiteral("Help1"));
+    Help1->setShortcut(QKeySequence(Qt::Key_F1));
+    Hilfe = help->addAction(QStringLiteral("&Hilfe"));
+    Hilfe->setObjectName(QStringLiteral("Hilfe"));
+    Hilfe->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F1));
+    help->addSeparator()->setObjectName(QStringLiteral("N1"));
+    Info = help->addAction(QStringLiteral("&Info"));
+    Info->setObjectName(QStringLiteral("Info"));
+
+    connect(Open1, &QAction::triggered, this, &TBSL::Open1Click);
+    connect(Exit, &QAction::triggered, this, &TBSL::ExitClick);
+    connect(Comport1, &QAction::triggered, this, &TBSL::Comport1Click);
+    connect(Help1, &QAction::triggered, this, &TBSL::Help1Click);
+    connect(Hilfe, &QAction::triggered, this, &TBSL::HilfeClick);
+    connect(Info, &QAction::triggered, this, &TBSL::InfoClick);
+}
+
+void TBSL::FormCreate(const SetupLoader& loadSetup) {
+    setWindowTitle(QStringLiteral("QTX Flash V.%1").arg(QLatin1String(kVersionText)));
+    Timer4->stop();
+
+    if (loadSetup)
+        loadSetup(ctx);
+    else
+        DefaultSetup(ctx.setup);
+
+    // Provisional flasher (the C166/167 row), replaced by the stored target's.
+    if (const TargetRow* row = FindTargetByCode(1)) {
+        ctx.ActiveFlasher = row->create(ctx);
+        if (ctx.ActiveFlasher) {
+            ctx.ActiveFlasher->EraseCommand = row->eraseCommand;
+            ctx.ActiveFlasher->EraseAck = row->eraseAck;
+            ctx.ActiveFlasher->IdByte = row->idByte;
+        }
+    }
+    SelectStoredTarget();
+    if (fatalStatus_ != 0) return;
+
+    openDir_ = FromLocal(ctx.setup.FlashDirText());
+    ctx.FlashFilePath = ctx.setup.FlashDirText() + ctx.setup.FlashNameText();
+    flashFileExists_ = FileExists(ctx.FlashFilePath);
+    Panel1->setText(flashFileExists_ ? FromLocal(ctx.FlashFilePath) : QLatin1String(kNoFile));
+    SetFlashEnabled(flashFileExists_);
+
+    SetX2Box->setVisible(false);
+    SetX2Box->setChecked(true);
+}
+
+void TBSL::SelectStoredTarget() {
+    const QSignalBlocker block(ProcessorType);
+    ProcessorType->clear();
+    for (const TargetRow& row : Catalogue()) ProcessorType->addItem(QString::fromUtf8(row.itemText));
+    ProcessorType->setCurrentIndex(ListIndexOfCode(ctx.setup.DeviceCode()));
+    RadioGroupClick();
+}
+
+void TBSL::RadioGroupClick() {
+    // The selector is disabled during a run; a change cannot replace the running flasher.
+    if (running_) return;
+    const int index = ProcessorType->currentIndex();
+    const auto rows = Catalogue();
+    if (index < 0 || static_cast<std::size_t>(index) >= rows.size()) {
+        Fatal(1);
+        return;
+    }
+    if (SelectTarget(ctx, rows[static_cast<std::size_t>(index)].deviceCode) != 0) Fatal(1);
+}
+
+void TBSL::Fatal(int status) {
+    fatalStatus_ = status;
+    ctx.ActiveFlasher.reset();
+    // During start-up the caller sees FatalStatus(); later the running loop ends.
+    if (QCoreApplication::instance() && isVisible()) QCoreApplication::exit(status);
+}
+
+void TBSL::GuardRun(bool running) {
+    running_ = running;
+    ProcessorType->setEnabled(!running);
+    RadioGroup->setEnabled(!running);
+    Open1->setEnabled(!running);
+    Comport1->setEnabled(!running);
+    FlashButton->setEnabled(flashWanted_ && !running);
+}
+
+void TBSL::FlashButtonClick() {
+    if (running_ || fatalStatus_ != 0) return;
+    // A countdown left from the previous run must not reset the new run's display.
+    Timer4->stop();
+    ctx.ResetCountdown = 0;
+    GuardRun(true);
+    try {
+        FlashRun(ctx);
+    } catch (const std::exception& e) {
+        DestroyActivePort(ctx);
+        SelectTarget(ctx, ctx.setup.DeviceCode());
+        MessageBox(std::string("The run ended unexpectedly: ") + e.what(), "Error!", MessageIcon::Error);
+        EnableFlash(ctx);
+    } catch (...) {
+        DestroyActivePort(ctx);
+        SelectTarget(ctx, ctx.setup.DeviceCode());
+        MessageBox("The run ended unexpectedly.", "Error!", MessageIcon::Error);
+        EnableFlash(ctx);
+    }
+    GuardRun(false);
+    if (closeRequested_) close();
+}
+
+void TBSL::CancelClick() {
+    if (ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
+}
+
+void TBSL::Timer4Timer() { qtx::Timer4Timer(ctx); }
+
+bool TBSL::OpenDialog1CanClose(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() || info.isDir()) {
+        MessageBox("File does not exist", "Error", MessageIcon::None);
+        return false;
+    }
+    // The settings record has fixed room for the directory and the name; a
+    // truncated path would name another file, so such a choice is refused.
+    QString dir = info.absolutePath();
+    if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+    const std::string dirText = ToLocal(dir);
+    const std::string nameText = ToLocal(info.fileName());
+    if (dirText.size() > kMaxFlashDirLen) {
+        MessageBox("The directory path is too long (" + std::to_string(dirText.size()) + " bytes, at most " +
+                       std::to_string(kMaxFlashDirLen) + " can be kept).\nPlease choose a file in a shorter path.",
+                   "Error", MessageIcon::Error);
+        return false;
+    }
+    if (nameText.size() > kMaxFlashNameLen) {
+        MessageBox("The file name is too long (" + std::to_string(nameText.size()) + " bytes, at most " +
+                       std::to_string(kMaxFlashNameLen) + " can be kept).",
+                   "Error", MessageIcon::Error);
+        return false;
+    }
+    SetStatusText(kBlankStatus);
+    Panel1->setText(info.absoluteFilePath());
+    return true;
+}
+
+void TBSL::Open1Click() {
+    if (running_) return;
+    OpenDialog dialog(this, openDir_, [this](const QString& p) { return OpenDialog1CanClose(p); });
+    if (dialog.exec() != QDialog::Accepted) return;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty()) return;
+    const QFileInfo info(files.first());
+    QString dir = info.absolutePath();
+    if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+    // Both fit: OpenDialog1CanClose refused anything longer.
+    if (!ctx.setup.SetFlashDir(ToLocal(dir)) || !ctx.setup.SetFlashName(ToLocal(info.fileName()))) return;
+    openDir_ = dir;
+    ctx.FlashFilePath = ctx.setup.FlashDirText() + ctx.setup.FlashNameText();
+    EnableFlash(ctx);
+}
+
+void TBSL::ExitClick() { close(); }
+
+void TBSL::Comport1Click() {
+    // The port settings dialog is added with the port settings.
+}
+
+void TBSL::Help1Click() {}
+void TBSL::HilfeClick() {}
+void TBSL::InfoClick() {}
+
+void TBSL::closeEvent(QCloseEvent* event) {
+    if (running_) {
+        // The engine is still using the flasher and the port: stop it, and close
+        // once FlashButtonClick has wound the run up.
+        closeRequested_ = true;
+        if (ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+void TBSL::StoredSetup(Context& c) { LoadSetup(c); }
+
+void TBSL::FormClose() {
+    Timer4->stop();
+    // Only settings that came from flash.stp go back there, once.
+    if (!ctx.StartDirectory.empty() && !settingsSaved_) {
+        settingsSaved_ = true;
+        SaveSetup(ctx);
+    }
+    if (ctx.PortIsOpen || ctx.ActivePort) DestroyActivePort(ctx);
+    ctx.ActiveFlasher.reset();
+}
+
+void TBSL::keyPressEvent(QKeyEvent* event) {
+    // Return presses the default button, Esc the Abort button (the cancel button).
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        for (QPushButton* b : {FlashButton, Cancel}) {
+            if (b->isDefault() && b->isEnabled()) {
+                b->click();
+                return;
+            }
+        }
+        break;
+    case Qt::Key_Escape:
+        if (Cancel->isEnabled()) {
+            Cancel->click();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+QLabel* TBSL::PanelLabel(Panel panel) const {
+    switch (panel) {
+    case Panel::Bsl:
+        return BslPanel;
+    case Panel::Erase:
+        return ErasePanel;
+    case Panel::Flash:
+    default:
+        return FlashPanel;
+    }
+}
+
+void TBSL::SetPanelCaption(Panel panel, const std::string& caption) {
+    QLabel* p = PanelLabel(panel);
+    p->setText(QString::fromStdString(caption));
+    p->repaint();
+}
+
+void TBSL::SetPanelColor(Panel panel, Color color) {
+    QLabel* p = PanelLabel(panel);
+    PaintBackground(p, color);
+    p->repaint();
+}
+
+void TBSL::SetStatusText(const std::string& text) {
+    statusText_ = text;
+    statusLabel_->setText(OneLine(text));
+    statusLabel_->repaint();
+}
+
+void TBSL::SetProgress(int percent) {
+    ProgressBar1->setValue(percent < 0 ? 0 : percent > 100 ? 100 : percent);
+    ProgressBar1->repaint();
+}
+
+void TBSL::SetProgressTextVisible(bool visible) { ProgressBar1->setTextVisible(visible); }
+
+void TBSL::SetCancelEnabled(bool enabled) { Cancel->setEnabled(enabled); }
+void TBSL::SetCancelDefault(bool isDefault) { Cancel->setDefault(isDefault); }
+
+void TBSL::SetFlashEnabled(bool enabled) {
+    flashWanted_ = enabled;
+    FlashButton->setEnabled(enabled && !running_);
+}
+
+void TBSL::SetFlashDefault(bool isDefault) { FlashButton->setDefault(isDefault); }
+
+void TBSL::SetTimerRunning(bool running) {
+    // Like the original timer: enabling a running timer does not restart its interval.
+    if (!running)
+        Timer4->stop();
+    else if (!Timer4->isActive())
+        Timer4->start();
+}
+
+void TBSL::ShowPortRecord(const PortRecord& record) {
+    Panel2->setText(QString::fromStdString(record.Name()));
+    Panel3->setText(QString::number(record.BaudRate()));
+}
+
+void TBSL::Pump() {
+    QCoreApplication::processEvents();
+    // A close requested during a run keeps asking for the abort: the engine
+    // clears the flag when its bootstrap step begins.
+    if (closeRequested_ && running_ && ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
+}
+
+void TBSL::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
+    QString body = QString::fromStdString(text);
+    body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QMessageBox::Icon qicon = QMessageBox::NoIcon;
+    switch (icon) {
+    case MessageIcon::Error:
+        qicon = QMessageBox::Critical;
+        break;
+    case MessageIcon::Warning:
+        qicon = QMessageBox::Warning;
+        break;
+    case MessageIcon::Information:
+        qicon = QMessageBox::Information;
+        break;
+    case MessageIcon::None:
+        break;
+    }
+    QWidget* owner = QApplication::activeModalWidget();
+    if (!owner) owner = this;
+    QMessageBox box(qicon, QString::fromStdString(caption), body, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+}  // namespace qtx
