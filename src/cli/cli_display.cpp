@@ -62,6 +62,13 @@ void CliDisplay::Line(const std::string& text) {
     lastPercent_ = -1;
 }
 
+void CliDisplay::Say(const std::string& text) {
+    ClearBar();
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+    lastPercent_ = -1;
+}
+
 void CliDisplay::SetPanelCaption(Panel panel, const std::string& caption) {
     if (caption != PanelIdleCaption(panel)) Line(std::string(PanelIdleCaption(panel)) + ": " + caption);
 }

@@ -32,6 +32,9 @@ public:
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
     void Notice(const std::string& text) override;
 
+    // A line of the tool's own; always shown, after the progress bar is cleared.
+    void Say(const std::string& text);
+
     // Ctrl-C requests an abort through the flasher's flag; a second one quits at once.
     static void InstallInterruptHandler();
     static bool Interrupted();

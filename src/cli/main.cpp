@@ -218,25 +218,28 @@ int main(int argc, char** argv) {
         if (!WriteSetupFile(settingsPath, ctx.setup, &err)) std::fprintf(stderr, "qtxflash-cli: cannot save settings: %s\n", err.c_str());
     }
 
+    const std::string tool = "qtxflash-cli: ";
     switch (outcome) {
     case RunOutcome::Programmed:
-        std::fprintf(stderr, "qtxflash-cli: programmed %lld bytes into %s on %s in %.1f s\n",
-                     static_cast<long long>(st.st_size), row->itemText, record.Name().c_str(), seconds);
+        char done[256];
+        std::snprintf(done, sizeof done, "programmed %lld bytes into %s on %s in %.1f s",
+                      static_cast<long long>(st.st_size), row->itemText, record.Name().c_str(), seconds);
+        display.Say(tool + done);
         return kOk;
     case RunOutcome::PortError:
         return kPort;
     case RunOutcome::BootstrapFailed:
     case RunOutcome::NoBoot:
-        std::fprintf(stderr, "qtxflash-cli: failed: the boot loader step (%s)\n", OutcomeName(outcome));
+        display.Say(tool + "failed: the boot loader step (" + OutcomeName(outcome) + ")");
         return kBootstrap;
     case RunOutcome::EraseFailed:
-        std::fprintf(stderr, "qtxflash-cli: failed: erase\n");
+        display.Say(tool + "failed: erase");
         return kErase;
     case RunOutcome::ProgramFailed:
-        std::fprintf(stderr, "qtxflash-cli: failed: programming\n");
+        display.Say(tool + "failed: programming");
         return kProgram;
     case RunOutcome::Aborted:
-        std::fprintf(stderr, "qtxflash-cli: aborted\n");
+        display.Say(tool + "aborted");
         return kAborted;
     }
     return kProgram;
