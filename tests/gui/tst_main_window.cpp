@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/catalogue.h"
 #include "engine/x_flash.h"
 #include "shell/flmain.h"
 #include "sim_board.h"
@@ -123,6 +124,7 @@ private slots:
     void abort_during_programming();
     void run_guards_and_close();
     void open_refuses_bad_choices();
+    void settings_survive_a_restart();
 };
 
 void MainWindowTest::initTestCase() {
@@ -449,6 +451,35 @@ void MainWindowTest::open_refuses_bad_choices() {
     QCOMPARE(w.Ctx().FlashFilePath, good);
     QCOMPARE(QString::fromStdString(w.StatusText()), kBlank15);
     QVERIFY(Child<QPushButton>(w, "FlashButton")->isEnabled());
+}
+
+void MainWindowTest::settings_survive_a_restart() {
+    TempDir dir;
+    const fs::path old = fs::current_path();
+    fs::current_path(dir.path);
+    qtx::test::WriteFileBytes(dir.path + "/fw.bin", {1, 2, 3});
+    {
+        qtx::TBSL w(&qtx::TBSL::StoredSetup);
+        QVERIFY(fs::exists(dir.path + "/flash.stp"));  // written back at start-up
+        QCOMPARE(qtx::SelectTarget(w.Ctx(), 3), 0);  // C163
+        w.Ctx().setup.SetFlashDir(dir.path + "/");
+        w.Ctx().setup.SetFlashName("fw.bin");
+        fs::create_directory("elsewhere");
+        fs::current_path("elsewhere");  // a later directory change does not move the file
+        w.close();
+    }
+    QVERIFY(!fs::exists(dir.path + "/elsewhere/flash.stp"));
+    fs::current_path(dir.path);
+    {
+        qtx::TBSL w(&qtx::TBSL::StoredSetup);
+        QCOMPARE(Child<QComboBox>(w, "ProcessorType")->currentText(), QStringLiteral("C163"));
+        QCOMPARE(w.Ctx().setup.DeviceCode(), 3);
+        QCOMPARE(Caption(w, "Panel3"), QStringLiteral("19200"));
+        QCOMPARE(Caption(w, "Panel1"), QString::fromStdString(dir.path + "/fw.bin"));
+        QVERIFY(Child<QPushButton>(w, "FlashButton")->isEnabled());
+        w.close();
+    }
+    fs::current_path(old);
 }
 
 QTEST_MAIN(MainWindowTest)
