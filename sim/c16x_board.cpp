@@ -133,8 +133,14 @@ void C166Program::DataByte(uint8_t byte) {
         ProgramWord();
         wordFill_ = 0;
     }
-    if (state_ == State::Data && remaining_ == 0) {
-        io_.Log("programmed " + std::to_string(size_) + " bytes from address 0: answered 0x00");
+    if (state_ != State::Data) return;
+    // Every block is acknowledged once it is written, the last one too,
+    // complete or not; the whole file once more below.
+    if (blockAcks_ && (remaining_ == 0 || addr_ % kBlockSize == 0)) io_.Send(0x00);
+    if (remaining_ == 0) {
+        const std::string blocks =
+            blockAcks_ ? " in " + std::to_string((size_ + kBlockSize - 1) / kBlockSize) + " acknowledged blocks" : "";
+        io_.Log("programmed " + std::to_string(size_) + " bytes from address 0" + blocks + ": answered 0x00");
         state_ = State::Command;
         io_.Send(0x00);
     }
@@ -171,8 +177,20 @@ void C166Program::Report(uint32_t addr, uint16_t expected, uint16_t reread) {
 
 // ---- ROM bootstrap ----------------------------------------------------------
 
+const C16xTraits kC163Board{"c163", 0xD5, &kLoaderC163, 512 * 1024};
+const C16xTraits kXC164Board{"xc164", 0xD5, &kLoaderXC164, 256 * 1024, 19200, 57600, true, true};
+
+std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io) {
+    return std::make_unique<C16xBoard>(kC163Board, config, io);
+}
+
+std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io) {
+    return std::make_unique<C16xBoard>(kXC164Board, config, io);
+}
+
 C16xBoard::C16xBoard(const C16xTraits& traits, const BoardConfig& config, BoardIo& io)
-    : traits_(traits), config_(config), io_(io), flash_(traits.flashSize), program_(flash_, io_, config_) {}
+    : traits_(traits), config_(config), io_(io), flash_(traits.flashSize),
+      program_(flash_, io_, config_, traits.blockAcks), baud_(traits.romBaud) {}
 
 void C16xBoard::Receive(uint8_t byte, uint32_t hostBaud) {
     switch (rom_) {
@@ -183,7 +201,7 @@ void C16xBoard::Receive(uint8_t byte, uint32_t hostBaud) {
         }
         if (ignored_ > 1) io_.Log("boot loader ignored " + std::to_string(ignored_) + " bytes before the zero byte");
         ignored_ = 0;
-        baud_ = hostBaud;
+        if (!traits_.romBaud) baud_ = hostBaud;
         {
             const uint8_t id = config_.badId ? uint8_t(traits_.idByte ^ 0x80) : traits_.idByte;
             io_.Log("zero byte at " + std::to_string(hostBaud) + " baud: answered " + Hex(id) +
@@ -210,7 +228,7 @@ void C16xBoard::ImageByte(uint8_t byte) {
     const std::size_t off = received_++;
     // The first stage finds the image length in bytes 2 and 3.
     if (off == 2) lengthLow_ = byte;
-    if (off == 3) imageLength_ = std::max<std::size_t>(kFirstStage, lengthLow_ | std::size_t(byte) << 8);
+    if (off == 3) imageLength_ = ImageLength(lengthLow_ | std::size_t(byte) << 8);
     if (off >= expected.size || byte != expected.data[off]) {
         io_.Log("loader image differs at offset " + std::to_string(off) + ": received " + Hex(byte) +
                 (off < expected.size ? ", expected " + Hex(expected.data[off]) : ", beyond the image") +
@@ -227,8 +245,23 @@ void C16xBoard::ImageByte(uint8_t byte) {
         }
         io_.Log("loader image received (" + std::to_string(imageLength_) + " bytes): the loaded program runs");
         rom_ = Rom::Running;
-        program_.Start();
+        program_.Start();   // announces itself at the ROM's rate
+        if (traits_.programBaud) {
+            baud_ = traits_.programBaud;
+            io_.Log("the loaded program talks at " + std::to_string(baud_) + " baud from now on");
+        }
     }
+}
+
+std::size_t C16xBoard::ImageLength(std::size_t word) const {
+    std::size_t length = word;
+    if (traits_.lengthIsPageOffset) {
+        // The first stage runs from the start address; the word marks the last
+        // byte's place in the same page.
+        const std::size_t start = traits_.loader->loadAddress & 0xFFFF;
+        length = word >= start ? word - start + 1 : 0;
+    }
+    return std::max(kFirstStage, length);
 }
 
 std::optional<Clock::time_point> C16xBoard::NextTimer() const {
@@ -247,7 +280,7 @@ void C16xBoard::Reset() {
         io_.Log("boot loader ignored " + std::to_string(ignored_) + " bytes before the zero byte");
     program_.Reset();
     rom_ = Rom::WaitZero;
-    baud_ = 0;
+    baud_ = traits_.romBaud;
     received_ = 0;
     imageLength_ = 0;
     ignored_ = 0;

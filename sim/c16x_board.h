@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "loaders/loader_image.h"
@@ -16,14 +17,37 @@ struct C16xTraits {
     uint8_t idByte;                 // what the ROM answers to the zero byte
     const LoaderImage* loader;      // the only image on which the loaded program runs
     std::size_t flashSize;          // bytes
+    // 0: the ROM loader measures the host's rate on the zero byte. Otherwise the
+    // only rate it hears: bytes at another rate arrive garbled.
+    uint32_t romBaud = 0;
+    // 0: the loaded program keeps the ROM's rate. Otherwise it announces itself
+    // at the ROM's rate and then talks only at this one.
+    uint32_t programBaud = 0;
+    // The image's length word holds the offset of its last byte within its
+    // 64 KiB page instead of the length (the image starts at loader->loadAddress).
+    bool lengthIsPageOffset = false;
+    // The loaded program writes in 128-byte blocks and acknowledges each.
+    bool blockAcks = false;
 };
+
+// C163: identification byte 0xD5, 702-byte loader; the host also sends the
+// control bytes 0x14 and 0x04, which the loaded program logs.
+extern const C16xTraits kC163Board;
+// XC164/167: ROM loader at 19200 only, 1854-byte loader whose length word is a
+// page offset, loaded program at 57600 with block acknowledges.
+extern const C16xTraits kXC164Board;
+
+std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io);
+std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io);
 
 // The loaded program: erase, size, data, finish, name and control commands,
 // all answered with single bytes; a 9-byte report when a word fails to program.
 class C166Program {
 public:
-    C166Program(FlashModel& flash, BoardIo& io, const BoardConfig& config)
-        : flash_(flash), io_(io), config_(config) {}
+    C166Program(FlashModel& flash, BoardIo& io, const BoardConfig& config, bool blockAcks = false)
+        : flash_(flash), io_(io), config_(config), blockAcks_(blockAcks) {}
+
+    static constexpr uint32_t kBlockSize = 128;   // with block acknowledges
 
     void Start();                  // the program runs and announces itself with 0x00
     void Receive(uint8_t byte);
@@ -42,6 +66,7 @@ private:
     FlashModel& flash_;
     BoardIo& io_;
     const BoardConfig& config_;
+    bool blockAcks_;
     State state_ = State::Stopped;
     uint32_t size_ = 0;            // byte count the next data command takes
     uint32_t field_ = 0;           // size or name bytes collected so far
@@ -72,6 +97,8 @@ private:
     static constexpr std::size_t kFirstStage = 32;
 
     void ImageByte(uint8_t byte);
+    // Bytes the first stage receives in all, from the image's length word.
+    std::size_t ImageLength(std::size_t word) const;
 
     C16xTraits traits_;
     BoardConfig config_;

@@ -1,8 +1,10 @@
 #include "engine/flash_c16x.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
@@ -78,6 +80,7 @@ int Flash_164::Program(const std::string& path) {
     file.Close();
     ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
     Expect(0x00, "waiting after flash file has been sent.", false);
+    RefuseLateReport({0x00, 0x00});
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
@@ -94,6 +97,17 @@ void Flash_509::SetMode(unsigned mode, uint8_t addressLow) {
     char what[32];
     std::snprintf(what, sizeof what, "setting mode %u.", mode);
     Expect(0x55, what, false);
+}
+
+int Flash_509::Identify() {
+    // Found only in Program, a file too large for the 16-bit size would be
+    // refused after the erase had wiped the board's firmware: refuse it before
+    // the first byte goes out. (No file: a bare bootstrap, nothing to check.)
+    if (!ctx.FlashFilePath.empty()) {
+        FirmwareFile file(ctx.FlashFilePath);
+        OpenFirmware(file, ctx.FlashFilePath, kMaxFileSize);
+    }
+    return X_Flash::Identify();
 }
 
 int Flash_509::SendLoader() {
@@ -123,8 +137,9 @@ int Flash_509::SendLoader() {
 
 int Flash_509::Program(const std::string& path) {
     FirmwareFile file(path);
-    // The size travels in 16 bits: a larger file would be cut short without a word.
-    const uint64_t size = OpenFirmware(file, path, 0xFFFF);
+    // The size travels in 16 bits: a larger file would be cut short without a
+    // word. Identify refused it already; the file may have grown since.
+    const uint64_t size = OpenFirmware(file, path, kMaxFileSize);
     SendByte(0x04);
     WriteByte(static_cast<uint8_t>(size));
     WriteByte(static_cast<uint8_t>(size >> 8));
@@ -146,6 +161,7 @@ int Flash_509::Program(const std::string& path) {
     file.Close();
     ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
     Expect(0x04, "waiting after flash file has been sent.", false);
+    RefuseLateReport({0x04});
     return 0;
 }
 

@@ -1,9 +1,11 @@
 #include "engine/x_flash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <sys/stat.h>
 
 #include "engine/firmware_file.h"
@@ -247,11 +249,70 @@ int X_Flash::Program(const std::string& path) {
     file.Close();
     ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
     Expect(0x00, "waiting after flash file has been sent.", false);
+    RefuseLateReport({0x00});
     Finish();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
     return 0;
+}
+
+namespace {
+
+// How long the line must stay quiet after the loader's last answer. A loader
+// sends a verify-error report as one burst; even behind a USB adapter's
+// latency timer its bytes come well within this.
+constexpr int kSettleMs = 200;
+constexpr int kReportSize = 9;
+
+// The loader's final answers may in truth have been the first bytes of a
+// verify-error report for the last bytes written (no report is polled after
+// the last chunk). Whatever follows within kSettleMs, and up to 1000 ms per
+// further byte, is returned; empty when the line stayed quiet.
+std::vector<uint8_t> BytesAfterTheEnd(Context& ctx) {
+    PumpingSleep(ctx, kSettleMs);
+    Comport& port = *ctx.ActivePort;
+    std::vector<uint8_t> tail;
+    uint8_t b;
+    while (static_cast<int>(tail.size()) < kReportSize && port.Read(&b, 1) == 1) tail.push_back(b);
+    if (tail.empty()) return tail;
+    while (static_cast<int>(tail.size()) < kReportSize - 1) {
+        const int64_t deadline = NowMs() + 1000;
+        bool got = false;
+        while (!got && NowMs() <= deadline && !port.Gone()) {
+            ctx.display.Pump();
+            got = port.Read(&b, 1) == 1;
+            if (!got) port.WaitReadable(5);
+        }
+        if (!got) break;
+        tail.push_back(b);
+    }
+    return tail;
+}
+
+}  // namespace
+
+void X_Flash::RefuseLateReport(const std::vector<uint8_t>& answers) {
+    const std::vector<uint8_t> tail = BytesAfterTheEnd(ctx);
+    if (tail.empty()) return;
+    // The report's first bytes are the answers that were taken for good ones.
+    const std::size_t taken = static_cast<std::size_t>(kReportSize) - std::min<std::size_t>(tail.size(), kReportSize);
+    char text[160];
+    if (taken >= 1 && taken <= answers.size()) {
+        std::vector<uint8_t> r(answers.end() - static_cast<std::ptrdiff_t>(taken), answers.end());
+        r.insert(r.end(), tail.begin(), tail.end());
+        const unsigned long addr = static_cast<unsigned long>(r[0]) | static_cast<unsigned long>(r[1]) << 8 |
+                                   static_cast<unsigned long>(r[2]) << 16 | static_cast<unsigned long>(r[3]) << 24;
+        std::snprintf(text, sizeof text, "\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n", r[8],
+                      addr, static_cast<unsigned>(r[6] | r[7] << 8), static_cast<unsigned>(r[4] | r[5] << 8));
+    } else {
+        std::snprintf(text, sizeof text,
+                      "\n\nFatal: %u unexpected bytes after the loader's last answer (first %02Xh): "
+                      "the flash may not hold the file\n",
+                      static_cast<unsigned>(tail.size()), tail[0]);
+    }
+    ctx.display.SetStatusText(text);
+    throw ProgramException{};
 }
 
 int X_Flash::ProgramFile(const std::string&, int) { return -1; }

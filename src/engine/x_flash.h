@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/context.h"
 
@@ -69,6 +70,10 @@ protected:
     // Next two bytes (the second 0x00 at the end of an odd file); false at the end.
     bool ReadChunk(FirmwareFile& file, const std::string& path, uint64_t offset, uint8_t chunk[2]);
     void ThrowIfReadError(FirmwareFile& file, const std::string& path, uint64_t offset);
+    // After the loader's last answer: the line must stay quiet. Bytes that follow
+    // mean the answers taken for good ones began a verify-error report sent after
+    // the last chunk; that run failed (ProgramException with the report's text).
+    void RefuseLateReport(const std::vector<uint8_t>& answers);
     // Pump, then throw BreakException when Abort is set (TimeoutException when the port is gone).
     void PumpAndCheckAbort();
     // TimeoutException with a clear text once the port has gone away.

@@ -139,6 +139,19 @@ TEST_F(Engine, ProgramSendsSizeDataPaddingAndFinish) {
     EXPECT_EQ(std::filesystem::file_size(path), 5u);
 }
 
+TEST_F(Engine, AReportAfterTheLastChunkIsNotTakenForSuccess) {
+    const std::string path = File({1, 2, 3, 4});
+    auto run = Async([&] { EXPECT_THROW(F().Program(path), X_Flash::ProgramException); });
+    peer.Receive(5);
+    peer.Send({0x00});
+    EXPECT_EQ(peer.Receive(5), (Bytes{0x42, 1, 2, 3, 4}));
+    // Its first byte, 0x00, looks like the final answer.
+    peer.Send({0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x02, 0x02});
+    run.get();
+    EXPECT_EQ(rec.status, "\n\nFatal: Error 0002 at addr 00000h: re-read 0200h, expected 0201h\n");
+    EXPECT_EQ(peer.Drain(), Bytes{});  // no Finish for a failed run
+}
+
 TEST_F(Engine, AnEmptyFileAnnouncesZeroAndWaitsOneSecondForTheAnswer) {
     const std::string path = File({});
     int64_t elapsed = 0;

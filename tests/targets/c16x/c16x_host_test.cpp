@@ -1,0 +1,168 @@
+// The C509 and XC164/167 flashers byte by byte against a scripted peer: the
+// block stream checked against checksums worked out here, the block
+// acknowledges the XC164/167 host waits for, and what may follow the loader's
+// last answer.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "engine/catalogue.h"
+#include "engine/flash_c16x.h"
+#include "loaders/loader_image.h"
+#include "pty_peer.h"
+#include "recorder.h"
+#include "sim_board.h"
+
+using namespace qtx;
+using qtx::test::PtyPeer;
+using qtx::test::Recorder;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+class Host : public ::testing::Test {
+protected:
+    void Select(int32_t code) {
+        ASSERT_EQ(SelectTarget(ctx, code), 0);
+        ASSERT_EQ(OpenTargetPort(ctx), 0) << ctx.lastPortError;
+    }
+    void TearDown() override { DestroyActivePort(ctx); }
+    X_Flash& F() { return *ctx.ActiveFlasher; }
+    std::string File(const Bytes& data) {
+        const std::string path = peer.Dir() + "/fw.bin";
+        test::WriteFileBytes(path, data);
+        return path;
+    }
+    template <class Fn>
+    std::future<void> Async(Fn fn) {
+        return std::async(std::launch::async, fn);
+    }
+
+    PtyPeer peer;
+    Recorder rec;
+    Context ctx{rec};
+};
+
+// A block closed by the XOR of all its bytes, computed byte by byte here.
+Bytes Closed(Bytes block) {
+    uint8_t x = 0;
+    for (uint8_t b : block) x = static_cast<uint8_t>(x ^ b);
+    block.push_back(x);
+    return block;
+}
+
+// ---- C509 -------------------------------------------------------------------------
+
+TEST_F(Host, C509LoaderGoesOutInChecksummedBlocksBetweenTwoModeBlocks) {
+    Select(2);
+    const Bytes image(kLoaderC509.data, kLoaderC509.data + kLoaderC509.size);
+    std::vector<Bytes> blocks{Closed({0x00, 0x00, 0xF4, 0x00, 0x00, 0x00, 0x0F})};
+    for (std::size_t i = 0; i < 35; ++i) {
+        Bytes b{0x01};
+        b.insert(b.end(), image.begin() + std::ptrdiff_t(13 * i), image.begin() + std::ptrdiff_t(13 * i + 13));
+        blocks.push_back(Closed(b));
+    }
+    Bytes last{0x02, 11};
+    last.insert(last.end(), image.end() - 11, image.end());
+    last.push_back(0x00);   // one fill byte: 13 bytes behind the type byte again
+    blocks.push_back(Closed(last));
+    blocks.push_back(Closed({0x00, 0x01, 0xF4, 0x20, 0x00, 0x00, 0x0F}));
+
+    std::string statusBeforeLastAck;
+    auto run = Async([&] { EXPECT_EQ(F().SendBootstrap(), 0); });
+    EXPECT_EQ(peer.Receive(1), Bytes{0x00});
+    peer.Send({0x55});
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        ASSERT_EQ(peer.Receive(blocks[i].size()), blocks[i]) << "block " << i;
+        // The host waits for this answer: nothing else moves meanwhile.
+        if (i == 36) statusBeforeLastAck = rec.status;
+        peer.Send({0x55});
+    }
+    run.get();
+    EXPECT_EQ(statusBeforeLastAck, " ...done");
+    EXPECT_TRUE(peer.Drain(100).empty());
+    EXPECT_EQ(rec.ColorOf(Panel::Bsl), Color::InactiveBorder);
+}
+
+struct TailCase {
+    const char* name;
+    Bytes after;           // what the peer sends behind the final 0x04
+    const char* status;    // empty: Program succeeds
+    friend void PrintTo(const TailCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class C509Tail : public Host, public ::testing::WithParamInterface<TailCase> {};
+
+// The data run far ahead of the loader, so a verify-error report meets the
+// final wait; one for an address ending in 04h must not pass for the done byte.
+TEST_P(C509Tail, WhatFollowsTheFinalAnswerDecides) {
+    const TailCase& c = GetParam();
+    Select(2);
+    const Bytes data = test::PatternBytes(5, 3);
+    const std::string path = File(data);
+    bool threw = false;
+    auto run = Async([&] {
+        try {
+            EXPECT_EQ(F().Program(path), 0);
+        } catch (const X_Flash::ProgramException&) {
+            threw = true;
+        }
+    });
+    EXPECT_EQ(peer.Receive(3), (Bytes{0x04, 0x05, 0x00}));
+    peer.Send({0x05, 0x00, 0x03});
+    EXPECT_EQ(peer.Receive(5), data);
+    Bytes answer{0x04};
+    answer.insert(answer.end(), c.after.begin(), c.after.end());
+    peer.Send(answer);
+    run.get();
+    EXPECT_EQ(threw, *c.status != 0);
+    if (*c.status) {
+        EXPECT_EQ(rec.status, c.status);
+    }
+    EXPECT_TRUE(peer.Drain(100).empty()) << "no finish byte, nothing else";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, C509Tail,
+    ::testing::Values(TailCase{"QuietLine", {}, ""},
+                      TailCase{"RestOfAReport", {0x00, 0x00, 0x00, 0x3C, 0x00, 0x3D, 0x00, 0x02},
+                               "\n\nFatal: Error 0002 at addr 00004h: re-read 003Dh, expected 003Ch\n"},
+                      TailCase{"StrayBytes", {0x11, 0x22},
+                               "\n\nFatal: 2 unexpected bytes after the loader's last answer (first 11h): the flash "
+                               "may not hold the file\n"}),
+    [](const auto& info) { return info.param.name; });
+
+// ---- XC164/167 ----------------------------------------------------------------------
+
+class Xc164Acks : public Host, public ::testing::WithParamInterface<uint32_t> {};
+
+// Whole 128-byte blocks are answered one by one; the last block and the whole
+// file once each. An answer too many or too few fails the run, so success
+// proves the count.
+TEST_P(Xc164Acks, HostWaitsAtEveryBlockThatIsNotTheLast) {
+    const uint32_t size = GetParam();
+    Select(5);
+    const Bytes data = test::PatternBytes(size, size);
+    const std::string path = File(data);
+    auto run = Async([&] { EXPECT_EQ(F().Program(path), 0); });
+    EXPECT_EQ(peer.Receive(5), (Bytes{0x22, uint8_t(size), uint8_t(size >> 8), 0x00, 0x00}));
+    peer.Send({0x00});
+    EXPECT_EQ(peer.Receive(1), Bytes{0x42});
+    int blockAcks = 0;
+    for (uint32_t p = 0; p < size; p += 128) {
+        const uint32_t n = std::min<uint32_t>(128, size - p);
+        ASSERT_EQ(peer.Receive(n), Bytes(data.begin() + p, data.begin() + p + n)) << "at " << p;
+        if (p + n == size) break;
+        EXPECT_TRUE(peer.Drain(100).empty()) << "the host must wait at " << p + n;
+        peer.Send({0x00});
+        ++blockAcks;
+    }
+    peer.Send({0x00, 0x00});   // last block, whole file
+    EXPECT_EQ(peer.Receive(1), Bytes{0x01}) << "then the finish byte";
+    run.get();
+    EXPECT_EQ(blockAcks, size == 256 ? 1 : 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Xc164Acks, ::testing::Values(256u, 258u));
+
+}  // namespace
