@@ -1,0 +1,130 @@
+#include "targets/flash_xe167.h"
+
+#include <cstdio>
+
+#include "engine/firmware_file.h"
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+int Flash_XE167::SendLoader() {
+    // The stored record keeps the bootstrap rate for the next run; only the
+    // open line moves to the loader's rate.
+    PortRecord line = PortRecord::Make("COM1", "8N1", kLoaderBaud);
+    line.SetName(ctx.setup.Ports[PortRecordIndex(8)].Name());
+    WriteLoaderImage(kLoaderXE167);
+    Expect(0x00, "waiting after BSL has been sent", false);
+    Port().Configure(line);
+    Ui().ShowPortRecord(line);
+    return 0;
+}
+
+int Flash_XE167::EraseAndProgram() {
+    Display& d = Ui();
+    // The loader switches its line right after its first answer and the erase
+    // command follows at once: no pause before the erase, unlike the base.
+    d.SetPanelColor(Panel::Erase, Color::Lime);
+    try {
+        SetControl(0x10);
+        d.SetStatusText("Waiting while flash ROM being erased ");
+        EraseCommand = 0x62;
+        Erase();
+    } catch (const BreakException&) {
+        ShowPanelError(ctx, Panel::Erase, "ABORT", 5);
+        return -1;
+    } catch (const TimeoutException&) {
+        ShowPanelError(ctx, Panel::Erase, "TIMEOUT", 0);
+        return -1;
+    } catch (const CharErrorException&) {
+        ShowPanelError(ctx, Panel::Erase, "CHAR ERR", 0);
+        return -1;
+    }
+    ctx.ByteTimeoutMs = 1000;
+    d.SetStatusText("Sending FLASH file \"" + ctx.FlashFilePath + "\"");
+    d.SetPanelColor(Panel::Erase, Color::InactiveBorder);
+    d.SetPanelColor(Panel::Flash, Color::Lime);
+    try {
+        ProgramFile(ctx.FlashFilePath, 0);
+    } catch (const BreakException&) {
+        ShowPanelError(ctx, Panel::Flash, "ABORT", 5);
+        return -1;
+    } catch (const TimeoutException&) {
+        ShowPanelError(ctx, Panel::Flash, "TIMEOUT", 0);
+        return -1;
+    } catch (const ProgramException&) {
+        ShowPanelError(ctx, Panel::Flash, "PROG ERR", 0);
+        return -1;
+    } catch (const CharErrorException&) {
+        // A wrong answer while programming fails the run like any other error.
+        ShowPanelError(ctx, Panel::Flash, "CHAR ERR", 0);
+        return -1;
+    }
+    SetControl(0x00);
+    d.SetStatusText(" Programming ok.");
+    d.SetProgress(100);
+    d.SetPanelColor(Panel::Flash, Color::InactiveBorder);
+    ctx.ResetCountdown = 18;
+    d.SetTimerRunning(true);
+    return 0;
+}
+
+void Flash_XE167::AwaitBlockAck() {
+    static const char* const kWhat = "waiting after flash block has been sent.";
+    const int first = Expect(0xFF, kWhat, false);
+    if (first == 0x00) return;
+    // A verify-error report may arrive where the acknowledgement was due: its
+    // first byte is then the low address byte. Read it as a report when the
+    // other eight bytes follow; otherwise it was a wrong answer.
+    uint8_t report[9] = {static_cast<uint8_t>(first)};
+    for (int i = 1; i < 9; ++i) {
+        if (!ReceiveByteTimed(report[i])) {
+            char text[160];
+            std::snprintf(text, sizeof text, "\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", kWhat, first, 0);
+            Ui().SetStatusText(text);
+            throw CharErrorException{};
+        }
+    }
+    const unsigned long addr = static_cast<unsigned long>(report[0]) | static_cast<unsigned long>(report[1]) << 8 |
+                               static_cast<unsigned long>(report[2]) << 16 | static_cast<unsigned long>(report[3]) << 24;
+    char text[160];
+    std::snprintf(text, sizeof text, "\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n",
+                  report[8], addr, static_cast<unsigned>(report[6] | report[7] << 8),
+                  static_cast<unsigned>(report[4] | report[5] << 8));
+    Ui().SetStatusText(text);
+    throw ProgramException{};
+}
+
+int Flash_XE167::ProgramFile(const std::string& path, int kind) {
+    if (kind != 0) return -1;  // only the firmware file is ever sent
+    FirmwareFile file(path);
+    uint64_t size = OpenFirmware(file, path, 0xFFFFFFFEull);
+    WriteByte(0x22);
+    if (size & 1) ++size;
+    for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
+    Expect(0x00, "waiting after size has been sent.", false);
+    WriteByte(0x42);
+    const uint32_t charTime = Port().CharTime;
+    for (uint64_t i = 0; i < size; i += 2) {
+        uint8_t chunk[2];
+        if (!ReadChunk(file, path, i, chunk)) break;
+        WriteBytes(chunk, 2);
+        Ui().SetProgress(static_cast<int>(i * 100 / size));
+        PumpAndCheckAbort();
+        const uint64_t j = i + 2;
+        if (j % kBlockSize == 0) {
+            if (j == size) break;
+            AwaitBlockAck();
+        } else if (j < size) {
+            CheckVerifyReport();
+        }
+    }
+    Expect(0x00, "waiting after flash last block has been sent.", false);
+    file.Close();
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(0x00, "waiting after flash file has been sent.", false);
+    // Either answer may have been the start of a report on the last pair.
+    RefuseLateReport({0x00, 0x00});
+    return 0;
+}
+
+}  // namespace qtx

@@ -1,0 +1,156 @@
+// The t89c5xacx and gp4020 boards driven byte by byte on a fake clock, and the
+// xe167 line switch on the wire.
+#include <gtest/gtest.h>
+
+#include <utility>
+
+#include "loaders/loader_image.h"
+#include "raw_client.h"
+#include "sim/ac2_board.h"
+#include "sim/boards.h"
+#include "sim_board.h"
+
+namespace qtx::sim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class FakeIo : public BoardIo {
+public:
+    void Send(const uint8_t* data, std::size_t n) override { sent.insert(sent.end(), data, data + n); }
+    void Log(const std::string& line) override { log += line + "\n"; }
+    Clock::time_point Now() const override { return now; }
+    Bytes Take() { return std::exchange(sent, {}); }
+    std::string TakeText() {
+        const Bytes b = Take();
+        return std::string(b.begin(), b.end());
+    }
+    Bytes sent;
+    std::string log;
+    Clock::time_point now{};
+};
+
+class ByteFedBoards : public ::testing::Test {
+protected:
+    void Make(const char* name) { board = FindBoard(name)->make(config, io); }
+    void Feed(const Bytes& bytes, uint32_t baud = 57600) {
+        for (uint8_t b : bytes) board->Receive(b, baud);
+    }
+    void FeedText(const std::string& text) { Feed(Bytes(text.begin(), text.end())); }
+    void RunTimers() {
+        while (auto t = board->NextTimer()) {
+            io.now = *t;
+            board->OnTimer();
+        }
+    }
+
+    BoardConfig config;
+    FakeIo io;
+    std::unique_ptr<Board> board;
+};
+
+// ---- t89c5xacx ------------------------------------------------------------------
+
+struct RecordCase {
+    const char* name;
+    std::string record;
+    std::string answer;  // after the echo
+    std::size_t address;
+    Bytes flash;         // expected there afterwards
+};
+
+class Ac2Records : public ByteFedBoards, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(Ac2Records, EchoEveryCharacterAndAnswerTheStatus) {
+    const RecordCase& c = GetParam();
+    config.verifyErrorAt = {0x0203};
+    Make("t89c5xacx");
+    FeedText("U");
+    io.Take();
+    FeedText(c.record);
+    EXPECT_EQ(io.TakeText(), c.record + c.answer);
+    for (std::size_t i = 0; i < c.flash.size(); ++i) EXPECT_EQ(board->Flash().Read(c.address + i), c.flash[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, Ac2Records,
+    ::testing::Values(RecordCase{"Data", ":0300100001A2FF4B", ".\r\n", 0x10, {0x01, 0xA2, 0xFF}},
+                      RecordCase{"ChecksumError", ":0300100001A2FF4C", "X\r\n", 0x10, {0xFF, 0xFF, 0xFF}},
+                      RecordCase{"LowerCaseDigit", ":0300100001a2FF4B", "X\r\n", 0x10, {0xFF, 0xFF, 0xFF}},
+                      RecordCase{"CountNotHex", ":G0", "X\r\n", 0, {}},
+                      RecordCase{"RefusedWrite", ":020202001122C7", "P\r\n", 0x202, {0xFF, 0xFF}},
+                      RecordCase{"PastTheFlash", ":02FFFF00ABCD88", "P\r\n", 0xFFFF, {0xFF}},
+                      RecordCase{"UnknownType", ":0100000500FA", "X\r\n", 0, {}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(ByteFedBoards, Ac2AutobaudFusesResetAndANewSession) {
+    Make("t89c5xacx");
+    EXPECT_EQ(board->ListenBaud(), 0u);
+    Feed({0x00, ':'}, 9600);  // ignored until the autobaud character
+    Feed({'U'}, 38400);
+    EXPECT_EQ(board->ListenBaud(), 38400u);
+    FeedText(":0100000011EE:030000030A0800E8:030000030A0401EB");
+    EXPECT_EQ(io.TakeText(), "U:0100000011EE.\r\n:030000030A0800E8.\r\n:030000030A0401EB.\r\n");
+    auto& ac2 = dynamic_cast<const Ac2Board&>(*board);
+    EXPECT_EQ(ac2.X2Fuse(), 0x00);
+    EXPECT_EQ(ac2.BljbFuse(), 0x01);
+    FeedText(":020000030300F8:0100000011EE");
+    EXPECT_EQ(io.TakeText(), ":020000030300F8") << "the reset has no status, the application does not echo";
+    EXPECT_TRUE(ac2.ApplicationStarted());
+    board->Reset();
+    EXPECT_EQ(board->ListenBaud(), 0u);
+    FeedText("U");
+    EXPECT_EQ(io.TakeText(), "U");
+    EXPECT_EQ(board->Flash().Read(0), 0x11) << "flash survives the reset";
+}
+
+// ---- gp4020 ----------------------------------------------------------------------
+
+Bytes Gp4020Download(int lengthDelta = 0, int flipAt = -1) {
+    const std::size_t n = kLoaderGP4020.size + lengthDelta;
+    Bytes b(3 + n, 0x00);
+    b[1] = uint8_t(n >> 8);
+    b[2] = uint8_t(n);
+    std::copy(kLoaderGP4020.data, kLoaderGP4020.data + std::min(n, kLoaderGP4020.size), b.begin() + 3);
+    if (flipAt >= 0) b[3 + flipAt] ^= 0x01;
+    return b;
+}
+
+TEST_F(ByteFedBoards, Gp4020RunsOnlyTheExactLoaderImage) {
+    const std::pair<Bytes, bool> downloads[] = {{Gp4020Download(), true},
+                                                {Gp4020Download(-1), false},
+                                                {Gp4020Download(+1), false},
+                                                {Gp4020Download(0, 1000), false}};
+    for (const auto& [download, runs] : downloads) {
+        Make("gp4020");
+        Feed(download);
+        Feed({0x62});
+        RunTimers();
+        EXPECT_EQ(io.Take(), runs ? (Bytes{0x00, 0x00}) : Bytes{}) << io.log;
+        EXPECT_EQ(board->ListenBaud(), 57600u) << "the ROM never measures the rate";
+    }
+}
+
+// ---- xe167 -----------------------------------------------------------------------
+
+TEST(Xe167Wire, TheLoadedProgramHearsOnlyThe57600Line) {
+    qtx::test::SimOptions o;
+    o.board = "xe167";
+    o.eraseMs = 20;
+    qtx::test::SimBoard board(o);
+    qtx::test::RawClient c(board.PortsDir() + "/COM1", 19200);
+    c.Write(0x00);
+    ASSERT_EQ(c.Read(1), Bytes{0xD5});
+    c.Write(Bytes(kLoaderXE167.data, kLoaderXE167.data + kLoaderXE167.size));
+    ASSERT_EQ(c.Read(1), Bytes{0x00}) << "the first answer still comes at the bootstrap rate";
+    c.Write(0x62);  // still at 19200: the program hears garbage and stays quiet
+    EXPECT_EQ(c.Read(1, 300), Bytes{});
+    EXPECT_NE(board.Log().find("host sends at 19200 baud, the other side uses 57600"), std::string::npos)
+        << board.Log();
+    c.SetBaud(57600);
+    c.Write(0x62);
+    EXPECT_EQ(c.Read(1), Bytes{0x00}) << board.Log();
+}
+
+}  // namespace
+}  // namespace qtx::sim
