@@ -1,0 +1,532 @@
+#include "sim/stm32f4_board.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace qtx::sim {
+
+namespace {
+
+std::string Hex(uint32_t v, int digits = 2) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+void FillUndefined(std::vector<uint8_t>& ram) {
+    uint32_t x = 0x9E3779B9u;
+    for (auto& b : ram) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = uint8_t(x);
+    }
+}
+
+uint32_t Word(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+uint8_t Xor(const std::vector<uint8_t>& v, std::size_t from, std::size_t to) {
+    uint8_t x = 0;
+    for (std::size_t i = from; i < to; ++i) x ^= v[i];
+    return x;
+}
+
+// Commands the ROM answers, as Get lists them.
+const uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x44};
+
+}  // namespace
+
+// STM32F405/407: 128 KiB of SRAM1 and SRAM2, 1 MiB of flash, boot loader 3.1.
+const Stm32Traits kStm32f4Traits{"stm32f4", &kLoaderStm32f4, 128 * 1024, 0x08000000, 1024 * 1024, 0x0413, 0x31};
+
+std::unique_ptr<Board> MakeStm32f4Board(const BoardConfig& config, BoardIo& io) {
+    return std::make_unique<Stm32f4Board>(kStm32f4Traits, config, io);
+}
+
+uint32_t Stm32SectorStart(int sector) {
+    if (sector <= 4) return uint32_t(sector) * 0x4000;
+    return uint32_t(sector - 4) * 0x20000;
+}
+
+uint32_t Stm32SectorSize(int sector) {
+    if (sector < 4) return 0x4000;
+    return sector == 4 ? 0x10000 : 0x20000;
+}
+
+// ---- preloader ----------------------------------------------------------------
+
+void Stm32Preloader::Start() {
+    state_ = State::Command;
+    size_ = 0;
+}
+
+void Stm32Preloader::Stop() {
+    state_ = State::Stopped;
+    pending_.clear();
+    size_ = 0;
+}
+
+std::optional<Clock::time_point> Stm32Preloader::NextTimer() const {
+    if (state_ == State::Erasing) return eraseDone_;
+    return std::nullopt;
+}
+
+void Stm32Preloader::OnTimer() {
+    if (state_ != State::Erasing) return;
+    for (int s = 0; s < eraseSectors_; ++s) {
+        const uint32_t start = Stm32SectorStart(s);
+        for (uint32_t i = 0; i < Stm32SectorSize(s) && start + i < flash_.Size(); ++i) flash_.Force(start + i, 0xFF);
+    }
+    io_.Log("preloader: erased sectors 0 to " + std::to_string(eraseSectors_ - 1) + ": answered 0x00");
+    state_ = State::Command;
+    io_.Send(0x00);
+    while (!pending_.empty() && state_ != State::Erasing) {
+        const uint8_t b = pending_.front();
+        pending_.pop_front();
+        Receive(b);
+    }
+}
+
+void Stm32Preloader::Receive(uint8_t byte) {
+    switch (state_) {
+    case State::Stopped:
+    case State::Failed:
+        return;
+    case State::Erasing:
+        pending_.push_back(byte);
+        return;
+    case State::Command:
+        Command(byte);
+        return;
+    case State::Size:
+        field_ |= uint32_t(byte) << (8 * fieldCount_);
+        if (++fieldCount_ < 4) return;
+        state_ = State::Command;
+        if (field_ <= flash_.Size()) {
+            size_ = field_;
+            io_.Log("preloader: size " + std::to_string(size_) + " bytes: answered 0x00");
+            io_.Send(0x00);
+        } else {
+            size_ = 0;
+            io_.Log("preloader: size " + std::to_string(field_) + " bytes does not fit the flash: answered 0x01");
+            io_.Send(0x01);
+        }
+        return;
+    case State::Data:
+        DataByte(byte);
+        return;
+    }
+}
+
+void Stm32Preloader::Command(uint8_t byte) {
+    switch (byte) {
+    case 0x22:
+        state_ = State::Size;
+        field_ = 0;
+        fieldCount_ = 0;
+        return;
+    case 0x62: {
+        // The sectors the firmware needs, from sector 0.
+        eraseSectors_ = 0;
+        while (eraseSectors_ < kStm32Sectors && Stm32SectorStart(eraseSectors_) < size_) ++eraseSectors_;
+        io_.Log("preloader: erase command: " + std::to_string(eraseSectors_) + " sectors for " +
+                std::to_string(config_.eraseMs) + " ms");
+        state_ = State::Erasing;
+        eraseDone_ = io_.Now() + std::chrono::milliseconds(config_.eraseMs);
+        return;
+    }
+    case 0x42:
+        io_.Log("preloader: data command, expecting " + std::to_string(size_) + " bytes");
+        if (size_ == 0) {
+            io_.Send(0x00);
+            io_.Send(0x00);
+            return;
+        }
+        state_ = State::Data;
+        received_ = 0;
+        return;
+    case 0x01:
+        io_.Log("preloader: finish command");
+        return;
+    default:
+        io_.Log("preloader: unknown command " + Hex(byte) + " ignored");
+        return;
+    }
+}
+
+bool Stm32Preloader::Faulty(uint32_t offset) const {
+    return config_.verifyErrorAt.count(offset) || config_.verifyErrorAt.count(traits_.flashBase + offset);
+}
+
+bool Stm32Preloader::ProgramPair(uint32_t offset, uint8_t low, uint8_t high, bool both) {
+    // The pad byte after an odd size is not programmed: that cell keeps what it holds.
+    const uint8_t keep = offset + 1 < flash_.Size() ? flash_.Read(offset + 1) : 0xFF;
+    const uint16_t expected = uint16_t(low | (both ? high : keep) << 8);
+    flash_.Program(offset, low);
+    if (both) flash_.Program(offset + 1, high);
+    if (Faulty(offset) || (both && Faulty(offset + 1))) flash_.Force(offset, uint8_t(low ^ 0x01));
+    const uint16_t reread = uint16_t(flash_.Read(offset) | (both ? flash_.Read(offset + 1) : keep) << 8);
+    if (reread == expected) return true;
+    const uint32_t addr = traits_.flashBase + offset;
+    const uint8_t report[9] = {uint8_t(addr), uint8_t(addr >> 8), uint8_t(addr >> 16), uint8_t(addr >> 24),
+                               uint8_t(expected), uint8_t(expected >> 8), uint8_t(reread), uint8_t(reread >> 8), 0x02};
+    io_.Log("preloader: verify error at " + Hex(addr, 8) + ": wrote " + Hex(expected, 4) + ", re-read " +
+            Hex(reread, 4) + "; report sent, further data ignored");
+    io_.Send(report, sizeof report);
+    state_ = State::Failed;
+    return false;
+}
+
+void Stm32Preloader::DataByte(uint8_t byte) {
+    const uint32_t index = received_++;
+    if (index % 2 == 0) {
+        low_ = byte;
+        return;
+    }
+    const uint32_t offset = index - 1;
+    const bool both = index < size_;
+    if (!both && byte != 0x00) io_.Log("preloader: pad byte after the odd size is " + Hex(byte) + ", not 0x00");
+    if (!ProgramPair(offset, low_, byte, both)) return;
+    if (received_ < size_ + (size_ & 1)) return;
+    io_.Log("preloader: programmed " + std::to_string(size_) + " bytes: answered 0x00 twice");
+    state_ = State::Command;
+    io_.Send(0x00);   // the last pair arrived
+    io_.Send(0x00);   // all of it is in flash
+}
+
+// ---- ROM boot loader ----------------------------------------------------------------
+
+Stm32f4Board::Stm32f4Board(const Stm32Traits& traits, const BoardConfig& config, BoardIo& io)
+    : traits_(traits),
+      config_(config),
+      io_(io),
+      flash_(traits.flashSize),
+      sram_(traits.sramSize),
+      preloader_(traits_, flash_, io_, config_) {
+    EnterRom();
+}
+
+void Stm32f4Board::EnterRom() {
+    preloader_.Stop();
+    FillUndefined(sram_);
+    mode_ = Mode::Rom;
+    rom_ = Rom::Sync;
+    baud_ = 0;
+    in_.clear();
+    pending_.clear();
+    ignored_ = 0;
+    writes_ = 0;
+}
+
+void Stm32f4Board::Reset() {
+    if (mode_ == Mode::Rom && rom_ == Rom::Sync && ignored_ > 0)
+        io_.Log("boot loader ignored " + std::to_string(ignored_) + " bytes before 0x7F");
+    EnterRom();
+}
+
+std::optional<Clock::time_point> Stm32f4Board::NextTimer() const {
+    if (mode_ == Mode::Rom && rom_ == Rom::Erasing) return eraseDone_;
+    if (mode_ == Mode::Preloader) return preloader_.NextTimer();
+    return std::nullopt;
+}
+
+void Stm32f4Board::OnTimer() {
+    if (mode_ == Mode::Preloader) {
+        preloader_.OnTimer();
+        return;
+    }
+    if (mode_ != Mode::Rom || rom_ != Rom::Erasing) return;
+    for (int s : eraseList_) {
+        const uint32_t start = Stm32SectorStart(s);
+        for (uint32_t i = 0; i < Stm32SectorSize(s); ++i) flash_.Force(start + i, 0xFF);
+    }
+    io_.Log("boot loader: erased " + std::to_string(eraseList_.size()) + " sectors");
+    rom_ = Rom::Command;
+    Ack();
+    // The host waits for the ACK, but whatever came meanwhile is not lost.
+    while (!pending_.empty() && mode_ == Mode::Rom && rom_ != Rom::Erasing) {
+        const uint8_t b = pending_.front();
+        pending_.pop_front();
+        RomByte(b, baud_);
+    }
+}
+
+void Stm32f4Board::Receive(uint8_t byte, uint32_t hostBaud) {
+    switch (mode_) {
+    case Mode::Rom:
+        RomByte(byte, hostBaud);
+        return;
+    case Mode::Preloader:
+        preloader_.Receive(byte);
+        return;
+    case Mode::Halted:
+        return;
+    }
+}
+
+void Stm32f4Board::Ack() { io_.Send(kAck); }
+
+void Stm32f4Board::Nack(const std::string& why) {
+    io_.Log("boot loader: " + why + ": NACK");
+    io_.Send(kNack);
+    rom_ = Rom::Command;
+    in_.clear();
+}
+
+void Stm32f4Board::Halt(const std::string& why) {
+    io_.Log(why + "; the board stays silent until it is reset");
+    mode_ = Mode::Halted;
+}
+
+int Stm32f4Board::Region(uint32_t address, uint32_t n) const {
+    if (address >= kSramBase && address - kSramBase <= sram_.size() && n <= sram_.size() - (address - kSramBase))
+        return 1;
+    if (address >= traits_.flashBase && address - traits_.flashBase <= flash_.Size() &&
+        n <= flash_.Size() - (address - traits_.flashBase))
+        return 2;
+    return 0;
+}
+
+uint8_t* Stm32f4Board::Memory(uint32_t address) { return &sram_[address - kSramBase]; }
+
+void Stm32f4Board::RomByte(uint8_t byte, uint32_t hostBaud) {
+    switch (rom_) {
+    case Rom::Sync: {
+        if (byte != 0x7F) {
+            ++ignored_;
+            return;
+        }
+        baud_ = hostBaud;
+        const uint8_t ack = config_.badId ? uint8_t(kAck ^ 0x80) : kAck;
+        io_.Log("boot loader: 0x7F at " + std::to_string(hostBaud) + " baud: answered " + Hex(ack) +
+                (config_.badId ? " (bad-id fault)" : "") +
+                (ignored_ ? "; " + std::to_string(ignored_) + " bytes before it ignored" : ""));
+        ignored_ = 0;
+        io_.Send(ack);
+        rom_ = Rom::Command;
+        return;
+    }
+    case Rom::Command:
+        command_ = byte;
+        rom_ = Rom::Complement;
+        return;
+    case Rom::Complement:
+        if (byte != uint8_t(command_ ^ 0xFF)) {
+            Nack("command " + Hex(command_) + " with complement " + Hex(byte));
+            return;
+        }
+        Dispatch();
+        return;
+    case Rom::Erasing:
+        pending_.push_back(byte);
+        return;
+    default:
+        break;
+    }
+    in_.push_back(byte);
+    if (rom_ == Rom::WriteData && in_.size() == 1) need_ = std::size_t(in_[0]) + 3;
+    if (in_.size() < need_) return;
+    switch (rom_) {
+    case Rom::Address: AddressDone(); return;
+    case Rom::ReadLength: ReadDone(); return;
+    case Rom::WriteData: WriteDone(); return;
+    case Rom::EraseCount: EraseCountDone(); return;
+    case Rom::EraseList: EraseListDone(); return;
+    default: return;
+    }
+}
+
+void Stm32f4Board::Dispatch() {
+    in_.clear();
+    switch (command_) {
+    case 0x00: {  // Get: version and the command codes
+        std::vector<uint8_t> out{kAck, uint8_t(sizeof kCommands), traits_.version};
+        out.insert(out.end(), std::begin(kCommands), std::end(kCommands));
+        out.push_back(kAck);
+        io_.Send(out.data(), out.size());
+        rom_ = Rom::Command;
+        return;
+    }
+    case 0x01: {  // Get Version and read protection status
+        const uint8_t out[] = {kAck, traits_.version, 0x00, 0x00, kAck};
+        io_.Send(out, sizeof out);
+        rom_ = Rom::Command;
+        return;
+    }
+    case 0x02: {  // Get ID
+        const uint8_t out[] = {kAck, 0x01, uint8_t(traits_.productId >> 8), uint8_t(traits_.productId), kAck};
+        io_.Send(out, sizeof out);
+        rom_ = Rom::Command;
+        return;
+    }
+    case 0x11:  // Read Memory
+    case 0x21:  // Go
+    case 0x31:  // Write Memory
+        Ack();
+        rom_ = Rom::Address;
+        need_ = 5;
+        return;
+    case 0x44:  // Extended Erase
+        Ack();
+        rom_ = Rom::EraseCount;
+        need_ = 2;
+        return;
+    default:
+        Nack("command " + Hex(command_) + " is not modelled");
+        return;
+    }
+}
+
+void Stm32f4Board::AddressDone() {
+    const uint32_t address = uint32_t(in_[0]) << 24 | in_[1] << 16 | in_[2] << 8 | in_[3];
+    if (Xor(in_, 0, 4) != in_[4]) {
+        Nack("address " + Hex(address, 8) + " with checksum " + Hex(in_[4]) + ", expected " + Hex(Xor(in_, 0, 4)));
+        return;
+    }
+    if (Region(address, 1) == 0) {
+        Nack("address " + Hex(address, 8) + " is neither SRAM nor flash");
+        return;
+    }
+    address_ = address;
+    in_.clear();
+    Ack();
+    switch (command_) {
+    case 0x11:
+        rom_ = Rom::ReadLength;
+        need_ = 2;
+        return;
+    case 0x31:
+        rom_ = Rom::WriteData;
+        need_ = 1;
+        return;
+    default:
+        rom_ = Rom::Command;
+        Jump(address);
+        return;
+    }
+}
+
+void Stm32f4Board::ReadDone() {
+    const uint32_t n = uint32_t(in_[0]) + 1;
+    if (in_[1] != uint8_t(in_[0] ^ 0xFF)) {
+        Nack("read length " + Hex(in_[0]) + " with complement " + Hex(in_[1]));
+        return;
+    }
+    const int region = Region(address_, n);
+    if (region == 0) {
+        Nack("read of " + std::to_string(n) + " bytes at " + Hex(address_, 8) + " leaves the memory");
+        return;
+    }
+    std::vector<uint8_t> out{kAck};
+    for (uint32_t i = 0; i < n; ++i)
+        out.push_back(region == 1 ? sram_[address_ - kSramBase + i] : flash_.Read(address_ - traits_.flashBase + i));
+    io_.Send(out.data(), out.size());
+    in_.clear();
+    rom_ = Rom::Command;
+}
+
+void Stm32f4Board::WriteDone() {
+    const uint32_t n = uint32_t(in_[0]) + 1;
+    const uint8_t sum = Xor(in_, 0, n + 1);
+    if (sum != in_[n + 1]) {
+        Nack("write of " + std::to_string(n) + " bytes at " + Hex(address_, 8) + " with checksum " +
+             Hex(in_[n + 1]) + ", expected " + Hex(sum));
+        return;
+    }
+    const int region = Region(address_, n);
+    if (region == 0) {
+        Nack("write of " + std::to_string(n) + " bytes at " + Hex(address_, 8) + " leaves the memory");
+        return;
+    }
+    ++writes_;
+    if (region == 1) {
+        std::copy(in_.begin() + 1, in_.begin() + 1 + n, Memory(address_));
+    } else {
+        const uint32_t base = address_ - traits_.flashBase;
+        for (uint32_t i = 0; i < n; ++i) {
+            if (flash_.Program(base + i, in_[1 + i]) != in_[1 + i]) {
+                Nack("flash at " + Hex(address_ + i, 8) + " was not erased");
+                return;
+            }
+        }
+    }
+    in_.clear();
+    rom_ = Rom::Command;
+    Ack();
+}
+
+void Stm32f4Board::EraseCountDone() {
+    const uint32_t n = uint32_t(in_[0]) << 8 | in_[1];
+    if (n >= 0xFFF0) {
+        // Special erases: the code and its checksum.
+        rom_ = Rom::EraseList;
+        need_ = 3;
+        return;
+    }
+    rom_ = Rom::EraseList;
+    need_ = 2 + 2 * (n + 1) + 1;
+}
+
+void Stm32f4Board::EraseListDone() {
+    const uint32_t n = uint32_t(in_[0]) << 8 | in_[1];
+    const std::size_t last = in_.size() - 1;
+    if (Xor(in_, 0, last) != in_[last]) {
+        Nack("extended erase with checksum " + Hex(in_[last]) + ", expected " + Hex(Xor(in_, 0, last)));
+        return;
+    }
+    eraseList_.clear();
+    if (n == 0xFFFF) {
+        for (int s = 0; s < kStm32Sectors; ++s) eraseList_.push_back(s);
+    } else if (n >= 0xFFF0) {
+        Nack("special erase " + Hex(n, 4) + " on a single-bank part");
+        return;
+    } else {
+        for (std::size_t i = 2; i < last; i += 2) {
+            const int sector = in_[i] << 8 | in_[i + 1];
+            if (sector >= kStm32Sectors) {
+                Nack("erase of sector " + std::to_string(sector));
+                return;
+            }
+            eraseList_.push_back(sector);
+        }
+    }
+    io_.Log("boot loader: erasing " + std::to_string(eraseList_.size()) + " sectors for " +
+            std::to_string(config_.eraseMs) + " ms");
+    in_.clear();
+    rom_ = Rom::Erasing;
+    eraseDone_ = io_.Now() + std::chrono::milliseconds(config_.eraseMs);
+}
+
+void Stm32f4Board::Jump(uint32_t address) {
+    const LoaderImage& image = *traits_.preloader;
+    io_.Log("boot loader: go to " + Hex(address, 8) + " after " + std::to_string(writes_) + " write commands");
+    if (Region(address, 1) == 2) {
+        Halt("the application in flash starts (not modelled)");
+        return;
+    }
+    if (address != image.loadAddress || Region(address, uint32_t(image.size)) != 1) {
+        Halt("go to " + Hex(address, 8) + ": no program of ours starts there");
+        return;
+    }
+    const uint8_t* ram = Memory(address);
+    const auto diff = std::mismatch(image.data, image.data + image.size, ram);
+    if (diff.first != image.data + image.size) {
+        const std::size_t off = std::size_t(diff.first - image.data);
+        Halt("preloader in SRAM differs from the " + std::string(image.name) + " image at offset " +
+             std::to_string(off) + " (" + Hex(*diff.second) + ", expected " + Hex(*diff.first) + ")");
+        return;
+    }
+    // Go loads the stack pointer from the first word and jumps to the second.
+    const uint32_t sp = Word(ram), entry = Word(ram + 4);
+    const bool spOk = sp > kSramBase && sp - kSramBase <= sram_.size();
+    const bool entryOk = (entry & 1) && (entry & ~1u) >= address && (entry & ~1u) - address < image.size;
+    if (!spOk || !entryOk) {
+        Halt("preloader vector table unusable: stack " + Hex(sp, 8) + ", entry " + Hex(entry, 8));
+        return;
+    }
+    io_.Log("preloader (" + std::to_string(image.size) + " bytes) matches the image: running");
+    mode_ = Mode::Preloader;
+    preloader_.Start();
+}
+
+}  // namespace qtx::sim

@@ -1,0 +1,138 @@
+// STM32F4 board: the ROM's USART boot loader (synchronisation on 0x7F, which
+// also sets the rate; every command a byte and its complement; ACK 0x79 or
+// NACK 0x1F; addresses and blocks with XOR checksums), SRAM and flash behind
+// it, and behind Go a behavioural model of our preloader: size, erase on
+// 0x62, data without acknowledgements, two closing 0x00.
+//
+// Modelled commands: Get, Get Version, Get ID, Read Memory, Go, Write Memory
+// (SRAM and flash) and Extended Erase (mass erase or sectors). Others are
+// answered with NACK. The line's even parity cannot be seen through a
+// pseudo-terminal; the flasher's line settings are checked on its side.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "loaders/loader_image.h"
+#include "sim/board.h"
+
+namespace qtx::sim {
+
+struct Stm32Traits {
+    const char* name;
+    const LoaderImage* preloader;  // the only SRAM program Go can start
+    uint32_t sramSize;             // bytes at 0x20000000
+    uint32_t flashBase;
+    uint32_t flashSize;
+    uint16_t productId;            // Get ID
+    uint8_t version;               // boot loader version
+};
+
+extern const Stm32Traits kStm32f4Traits;
+
+std::unique_ptr<Board> MakeStm32f4Board(const BoardConfig& config, BoardIo& io);
+
+// Sector layout of the 1 MiB part: four of 16 KiB, one of 64 KiB, seven of 128 KiB.
+inline constexpr int kStm32Sectors = 12;
+uint32_t Stm32SectorStart(int sector);   // offset into the flash
+uint32_t Stm32SectorSize(int sector);
+
+// The preloader. verify-error addresses may be given as flash addresses or
+// as offsets into the flash model.
+class Stm32Preloader {
+public:
+    Stm32Preloader(const Stm32Traits& traits, FlashModel& flash, BoardIo& io, const BoardConfig& config)
+        : traits_(traits), flash_(flash), io_(io), config_(config) {}
+
+    void Start();   // runs silently: the host speaks first
+    void Stop();
+    void Receive(uint8_t byte);
+    std::optional<Clock::time_point> NextTimer() const;
+    void OnTimer();
+
+private:
+    enum class State { Stopped, Command, Size, Erasing, Data, Failed };
+
+    void Command(uint8_t byte);
+    void DataByte(uint8_t byte);
+    bool ProgramPair(uint32_t offset, uint8_t low, uint8_t high, bool both);
+    bool Faulty(uint32_t offset) const;
+
+    const Stm32Traits& traits_;
+    FlashModel& flash_;
+    BoardIo& io_;
+    const BoardConfig& config_;
+    State state_ = State::Stopped;
+    uint32_t size_ = 0;
+    uint32_t field_ = 0;
+    int fieldCount_ = 0;
+    uint32_t received_ = 0;        // data bytes so far, the pad byte included
+    uint8_t low_ = 0;
+    Clock::time_point eraseDone_{};
+    int eraseSectors_ = 0;         // sectors 0 .. n-1 are erased
+    std::deque<uint8_t> pending_;  // bytes that came during the erase
+};
+
+class Stm32f4Board : public Board {
+public:
+    enum class Mode { Rom, Preloader, Halted };
+    static constexpr uint32_t kSramBase = 0x20000000;
+    static constexpr uint8_t kAck = 0x79;
+    static constexpr uint8_t kNack = 0x1F;
+
+    Stm32f4Board(const Stm32Traits& traits, const BoardConfig& config, BoardIo& io);
+
+    std::string Name() const override { return traits_.name; }
+    uint32_t ListenBaud() const override { return baud_; }
+    void Receive(uint8_t byte, uint32_t hostBaud) override;
+    std::optional<Clock::time_point> NextTimer() const override;
+    void OnTimer() override;
+    void Reset() override;
+    const FlashModel& Flash() const override { return flash_; }
+
+    // Starts the ROM boot loader as after a reset with the boot pins set:
+    // waiting for 0x7F, rate unknown.
+    void EnterRom();
+    Mode CurrentMode() const { return mode_; }
+
+private:
+    enum class Rom { Sync, Command, Complement, Address, ReadLength, WriteData, EraseCount, EraseList, Erasing };
+
+    void RomByte(uint8_t byte, uint32_t hostBaud);
+    void Dispatch();
+    void AddressDone();
+    void ReadDone();
+    void WriteDone();
+    void EraseCountDone();
+    void EraseListDone();
+    void Jump(uint32_t address);
+    void Ack();
+    void Nack(const std::string& why);
+    void Halt(const std::string& why);
+    // Where [address, address + n) lies: 1 SRAM, 2 flash, 0 neither.
+    int Region(uint32_t address, uint32_t n) const;
+    uint8_t* Memory(uint32_t address);
+
+    Stm32Traits traits_;
+    BoardConfig config_;
+    BoardIo& io_;
+    FlashModel flash_;
+    std::vector<uint8_t> sram_;
+    Stm32Preloader preloader_;
+    Mode mode_ = Mode::Rom;
+    Rom rom_ = Rom::Sync;
+    uint32_t baud_ = 0;
+    uint8_t command_ = 0;
+    uint32_t address_ = 0;
+    std::vector<uint8_t> in_;      // bytes of the current step
+    std::size_t need_ = 0;         // bytes the current step takes
+    std::vector<int> eraseList_;   // sectors of the running erase (all for a mass erase)
+    Clock::time_point eraseDone_{};
+    std::deque<uint8_t> pending_;
+    uint64_t ignored_ = 0;         // bytes before the synchronisation
+    uint64_t writes_ = 0;          // Write Memory commands since the ROM started
+};
+
+}  // namespace qtx::sim

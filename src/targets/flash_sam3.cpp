@@ -1,0 +1,186 @@
+#include "targets/flash_sam3.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/firmware_file.h"
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+namespace {
+
+// Reads single bytes until the port has nothing more.
+void Drain(Comport& port) {
+    uint8_t b;
+    while (port.Read(&b, 1) == 1) {
+    }
+}
+
+void WriteText(Comport& port, const char* text) {
+    port.Write(reinterpret_cast<const uint8_t*>(text), static_cast<int>(std::strlen(text)));
+}
+
+// The 32-bit little-endian word at offset; bytes beyond the image count as 0.
+unsigned long WordAt(const LoaderImage& image, std::size_t offset) {
+    unsigned long word = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        if (offset + i < image.size) word |= static_cast<unsigned long>(image.data[offset + i]) << (8 * i);
+    return word;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+}  // namespace
+
+const LoaderImage& Flash_sam3u::Preloader() const {
+    return ctx.setup.DeviceCode() == 10 ? kLoaderSam3s : kLoaderSam3u;
+}
+
+int Flash_sam3u::Identify() {
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    Drain(port);
+    WriteText(port, "V#");
+    Expect(0x0A, "waiting for controller ID", false);
+    // The rest of the version text is of no interest.
+    Drain(port);
+    port.ClearErrors();
+    port.PurgeTransmit();
+    return 0;
+}
+
+int Flash_sam3u::SendLoader() {
+    Comport& port = Port();
+    const LoaderImage& image = Preloader();
+    WarnIfStandIn(image);
+
+    // Reset on every call: a run never continues an earlier one.
+    struct {
+        int state = 1;
+        unsigned long address = 0;
+        std::size_t offset = 0;
+        std::size_t length = 0;
+        bool idlePass = false;
+    } s;
+
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    PumpingSleep(ctx, 500);
+    for (;;) {
+        PumpAndCheckAbort();
+        if (s.length != 0) Ui().SetProgress(static_cast<int>(s.offset * 100 / s.length));
+        if (s.state == 1) {
+            s.address = kPreloaderAddress;
+            s.offset = 0;
+            s.length = image.size;
+            s.state = s.length != 0 ? 2 : 11;
+        }
+        if (s.state == 2) {
+            // The monitor's answers are not read: the commands go out back to
+            // back and the answers are purged before the start command.
+            if (s.idlePass) {
+                s.idlePass = false;
+                if (s.offset >= s.length) s.state = 11;
+                continue;
+            }
+            char command[32];
+            std::snprintf(command, sizeof command, "W%08lX,%08lX#", s.address, WordAt(image, s.offset));
+            s.address += 4;
+            s.offset += 4;
+            WriteText(port, command);
+            s.idlePass = true;
+            continue;
+        }
+        char command[16];
+        std::snprintf(command, sizeof command, "G%lX#", static_cast<unsigned long>(kPreloaderAddress));
+        Ui().SetStatusText(" Starting Preloader...");
+        PumpingSleep(ctx, 400);
+        port.ClearErrors();
+        port.PurgeReceive();
+        WriteText(port, command);
+        port.PurgeTransmit();
+        PumpingSleep(ctx, 400);
+        break;
+    }
+    // The monitor's line end before it jumps; then the preloader says it runs.
+    uint8_t lineEnd[2];
+    port.Read(lineEnd, 2);
+    Expect(0x00, "waiting after BSL has been sent", false);
+    Drain(port);
+    PumpingSleep(ctx, 200);
+    Ui().SetStatusText(" Preloader running...");
+    return 0;
+}
+
+int Flash_sam3u::Program(const std::string& path) {
+    FirmwareFile file(path);
+    const uint64_t fileSize = OpenFirmware(file, path, 0xFFFFFFFEull);
+    // Between one bank and the start of bank 2 a file fits neither layout:
+    // its tail would be sent as a bank-2 count that makes no sense.
+    if (fileSize > kBankSize && fileSize < kBank2Offset) {
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "FLASH file %s has %llu bytes: it must fit one bank (at most 0x%llX bytes) or be a "
+                      "two-bank image of at least 0x%llX bytes (bank 2 from offset 0x%llX)",
+                      Quoted(path).c_str(), static_cast<unsigned long long>(fileSize),
+                      static_cast<unsigned long long>(kBankSize), static_cast<unsigned long long>(kBank2Offset),
+                      static_cast<unsigned long long>(kBank2Offset));
+        Ui().SetStatusText(text);
+        throw ProgramException{};
+    }
+
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteByte(0x22);
+    uint64_t size = fileSize + (fileSize & 1);
+    if (size > kBankSize) {
+        Ui().SetStatusText("Sending FLASH file " + Quoted(path) + " to FLASH 1");
+        size -= kBank2Offset - kBankSize;
+    }
+    for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
+    Expect(0x00, "waiting after size has been sent.", false);
+    WriteByte(0x42);
+    const uint32_t charTime = port.CharTime;
+
+    uint64_t fileOffset = 0;
+    for (uint64_t i = 0; i < size; i += 2) {
+        if (i == kBankSize) {
+            if (std::fseek(file.get(), static_cast<long>(kBank2Offset), SEEK_SET) != 0) {
+                Ui().SetStatusText("Cannot read FLASH file " + Quoted(path) + " at the second bank: " +
+                                   std::strerror(errno));
+                throw ProgramException{};
+            }
+            fileOffset = kBank2Offset;
+            Ui().SetStatusText("Sending FLASH file " + Quoted(path) + " to FLASH 2");
+        }
+        uint8_t chunk[2];
+        if (!ReadChunk(file, path, fileOffset, chunk)) break;
+        fileOffset += 2;
+        WriteBytes(chunk, 2);
+        Ui().SetProgress(static_cast<int>(i * 100 / size));
+        PumpAndCheckAbort();
+        const uint64_t j = i + 2;
+        if (j % kBlockSize == 0) {
+            if (j == size) break;
+            Expect(0x00, "waiting after flash block has been sent.", false);
+        } else if (j < size) {
+            CheckVerifyReport();
+        }
+    }
+    Expect(0x00, "waiting after last flash block has been sent.", false);
+    PumpingSleep(ctx, 200);
+    file.Close();
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(0x00, "waiting after flash file has been sent.", false);
+    RefuseLateReport({0x00, 0x00});
+    Finish();
+    return 0;
+}
+
+}  // namespace qtx

@@ -1,0 +1,174 @@
+#include "targets/flash_stm32f4.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "engine/firmware_file.h"
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+namespace {
+
+// The firmware file while Program sends it. Kept at file scope so that a
+// handle left behind can be found and closed by the next SendLoader; Program
+// closes it on every way out as well.
+std::unique_ptr<FirmwareFile> gFirmware;
+
+void Drain(Comport& port) {
+    uint8_t b;
+    while (port.Read(&b, 1) == 1) {
+    }
+}
+
+std::size_t AddressBytes(uint32_t address, uint8_t out[5]) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+    out[4] = static_cast<uint8_t>(out[0] ^ out[1] ^ out[2] ^ out[3]);
+    return 5;
+}
+
+}  // namespace
+
+Flash_stm32f4::Flash_stm32f4(Context& ctx) : X_Flash(ctx) {
+    // The preloader acknowledges the erase with 0x00.
+    EraseAck = 0x00;
+}
+
+const LoaderImage& Flash_stm32f4::Preloader() const { return kLoaderStm32f4; }
+
+int Flash_stm32f4::Identify() {
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    Drain(port);
+    WriteByte(0x7F);
+    Expect(kAck, "waiting for controller ID", false);
+    Drain(port);
+    port.ClearErrors();
+    port.PurgeTransmit();
+    return 0;
+}
+
+void Flash_stm32f4::SendAcked(const uint8_t* data, std::size_t n) {
+    WriteBytes(data, n);
+    Expect(kAck, "waiting for ACK", false);
+}
+
+void Flash_stm32f4::WriteMemory(uint32_t address, const uint8_t* data, std::size_t n) {
+    static const uint8_t kWriteMemory[2] = {0x31, 0xCE};
+    SendAcked(kWriteMemory, 2);
+    uint8_t addr[5];
+    SendAcked(addr, AddressBytes(address, addr));
+    uint8_t block[kBlockSize + 2];
+    block[0] = static_cast<uint8_t>(n - 1);
+    uint8_t x = block[0];
+    for (std::size_t i = 0; i < n; ++i) x ^= block[1 + i] = data[i];
+    block[n + 1] = x;
+    SendAcked(block, n + 2);
+}
+
+uint64_t Flash_stm32f4::FirmwareSize(const std::string& path) {
+    FirmwareFile file(path);
+    return OpenFirmware(file, path, 0xFFFFFFFFull);
+}
+
+int Flash_stm32f4::SendLoader() {
+    Comport& port = Port();
+    const LoaderImage& image = Preloader();
+    WarnIfStandIn(image);
+    announcedSize_.reset();
+    // A file that cannot be sent is refused before the preloader goes out.
+    FirmwareSize(ctx.FlashFilePath);
+
+    int state = 1;
+    uint32_t address = kPreloaderAddress;
+    std::size_t offset = 0, length = 0, blocks = 0;
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    PumpingSleep(ctx, 500);
+    for (;;) {
+        PumpAndCheckAbort();
+        if (length != 0) Ui().SetProgress(std::min<int>(100, static_cast<int>(offset * 100 / length + 3)));
+        if (state == 1) {
+            length = image.size;
+            // The final block always carries 1 to 256 bytes: an image whose
+            // length is a multiple of 256 sends its last whole block as the final one.
+            blocks = length == 0 ? 0 : (length - 1) / kBlockSize;
+            Ui().SetStatusText(" Starting Preloader...");
+            state = 2;
+        }
+        if (state == 2) {
+            if (blocks > 0) {
+                WriteMemory(address, image.data + offset, kBlockSize);
+                address += kBlockSize;
+                offset += kBlockSize;
+                --blocks;
+                continue;
+            }
+            if (length > offset) WriteMemory(address, image.data + offset, length - offset);
+            state = 11;
+            continue;
+        }
+        static const uint8_t kGo[2] = {0x21, 0xDE};
+        SendAcked(kGo, 2);
+        uint8_t addr[5];
+        SendAcked(addr, AddressBytes(kPreloaderAddress, addr));
+        PumpingSleep(ctx, 100);
+        port.ClearErrors();
+        port.PurgeReceive();
+        port.PurgeTransmit();
+        gFirmware.reset();
+        const uint64_t size = FirmwareSize(ctx.FlashFilePath);
+        WriteByte(0x22);
+        for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
+        Expect(0x00, "waiting after size has been sent.", false);
+        announcedSize_ = size;
+        EraseCommand = kEraseCommand;
+        Ui().SetStatusText(" Preloader running...");
+        return 0;
+    }
+}
+
+int Flash_stm32f4::Program(const std::string& path) {
+    gFirmware = std::make_unique<FirmwareFile>(path);
+    // Whatever ends Program, the file does not stay open behind it.
+    struct Closer {
+        ~Closer() { gFirmware.reset(); }
+    } closer;
+    const uint64_t size = OpenFirmware(*gFirmware, path, 0xFFFFFFFFull);
+    if (announcedSize_ && *announcedSize_ != size) {
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "FLASH file \"%s\" changed while it was being sent: %llu bytes announced, %llu now",
+                      path.c_str(), static_cast<unsigned long long>(*announcedSize_),
+                      static_cast<unsigned long long>(size));
+        Ui().SetStatusText(text);
+        throw ProgramException{};
+    }
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteByte(0x42);
+    const uint32_t charTime = port.CharTime;
+    for (uint64_t i = 0; i < size; i += 2) {
+        uint8_t chunk[2];
+        if (!ReadChunk(*gFirmware, path, i, chunk)) break;
+        WriteBytes(chunk, 2);
+        Ui().SetProgress(static_cast<int>(i * 100 / size));
+        PumpAndCheckAbort();
+        if (i + 2 < size) CheckVerifyReport();
+    }
+    Expect(0x00, "waiting after last flash block has been sent.", false);
+    PumpingSleep(ctx, 500);
+    gFirmware.reset();
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(0x00, "waiting after flash file has been sent.", false);
+    RefuseLateReport({0x00, 0x00});
+    Finish();
+    return 0;
+}
+
+}  // namespace qtx
