@@ -1,0 +1,109 @@
+// Forcing boot mode against a scripted device: the broadcast, the boot-mode
+// request, the results and the status texts.
+#include <gtest/gtest.h>
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include "cmdproto/boot_mode.h"
+#include "engine/context.h"
+#include "frame_peer.h"
+#include "recorder.h"
+
+using namespace qtx;
+using namespace qtx::test;
+
+namespace {
+
+Bytes AutobaudTexts(int n) {
+    Bytes all;
+    for (int i = 0; i < n; ++i) all.insert(all.end(), kAutobaudText, kAutobaudText + sizeof kAutobaudText);
+    return all;
+}
+
+termios2 LineOf(int fd) {
+    termios2 t{};
+    ioctl(fd, TCGETS2, &t);
+    return t;
+}
+
+TEST(BootModeData, KeyZeroWordAndTheTargetsRate) {
+    Recorder rec;
+    Context ctx{rec};
+    ctx.setup.Ports[8].SetBaudRate(115200);
+    ctx.setup.Ports[9].SetBaudRate(57600);
+    const std::pair<int, int32_t> cases[] = {{9, 115200}, {10, 115200}, {11, 57600}, {1, 0}, {8, 0}, {0, 0}, {12, 0}};
+    for (const auto& [code, baud] : cases) {
+        ctx.setup.SetDeviceCode(code);
+        EXPECT_EQ(BootModeBaudFor(ctx), baud) << "device code " << code;
+    }
+    const auto data = BootModeData(115200);
+    EXPECT_EQ(Bytes(data.begin(), data.end()), (Bytes{0x95, 0x3C, 0x00, 0x00, 0x00, 0xC2, 0x01, 0x00}));
+}
+
+struct Answer {
+    const char* name;
+    uint16_t replyWord;  // 0: no answer at all
+    int result;
+    const char* lastStatus;
+};
+
+class ForceBootMode : public ::testing::TestWithParam<Answer> {
+protected:
+    ForceBootMode() {
+        ctx.setup.SetDeviceCode(10);  // SAM3S: port record 8
+        ctx.setup.Ports[8] = PortRecord::Make("COM1", "8N1", 115200);
+    }
+    PtyPeer peer{"COM1"};
+    Recorder rec;
+    Context ctx{rec};
+};
+
+TEST_P(ForceBootMode, BroadcastsThenSendsTheCommandOnce) {
+    const Answer a = GetParam();
+    // The engine's port is still open on the same device: it must go first.
+    ASSERT_EQ(OpenTargetPort(ctx), 0);
+    ASSERT_TRUE(ctx.PortIsOpen);
+    const termios2 before = LineOf(peer.MasterFd());
+
+    ScriptedDevice dev(peer, 1, [&](const SeenFrame&) { return a.replyWord ? Encode(a.replyWord, {}) : Bytes{}; });
+    EXPECT_EQ(force_boot_mode(ctx, "COM1"), a.result);
+
+    EXPECT_FALSE(ctx.PortIsOpen);
+    EXPECT_EQ(ctx.ActivePort, nullptr);
+    ASSERT_EQ(dev.Frames().size(), 1u);
+    const SeenFrame& f = dev.Frames()[0];
+    EXPECT_EQ(f.skipped, AutobaudTexts(130)) << "the text 130 times before the command";
+    EXPECT_EQ(f.word, 0x840D);
+    EXPECT_EQ(f.data, (Bytes{0x95, 0x3C, 0x00, 0x00, 0x00, 0xC2, 0x01, 0x00}));
+    EXPECT_TRUE(peer.Drain(300).empty()) << "the command is sent once";
+    EXPECT_EQ(rec.Matching("status "),
+              (std::vector<std::string>{"status Autobauding, please wait .......", "status Init BSL Mode....",
+                                        std::string("status ") + a.lastStatus}));
+    EXPECT_GT(rec.pumps, 130) << "the window is kept painted during the pauses";
+    const termios2 after = LineOf(peer.MasterFd());
+    EXPECT_EQ(after.c_ospeed, before.c_ospeed) << "the port has its earlier settings";
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ForceBootMode,
+                         ::testing::Values(Answer{"Accepted", 0x440D, 0, "...done!"},
+                                           Answer{"Silent", 0, -2, "Error! rc = -2"},
+                                           Answer{"Refused", 0x240D, -3, "Error! rc = -3"},
+                                           Answer{"NeitherFlag", 0x040D, -4, "Error! rc = -4"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ForceBootModePort, AMissingPortEndsWithMinusOne) {
+    PtyPeer peer{"COM1"};
+    Recorder rec;
+    Context ctx{rec};
+    ctx.setup.SetDeviceCode(11);
+    EXPECT_EQ(force_boot_mode(ctx, "COM7"), -1);
+    EXPECT_EQ(rec.Matching("status "),
+              (std::vector<std::string>{"status Autobauding, please wait .......", "status Error FORCE! rc = -1",
+                                        "status Init BSL Mode...."}));
+    EXPECT_TRUE(peer.Drain(100).empty());
+}
+
+}  // namespace
