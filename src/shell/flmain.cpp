@@ -29,6 +29,10 @@
 #include "engine/catalogue.h"
 #include "engine/run.h"
 #include "engine/x_flash.h"
+#include "help/help1.h"
+#include "help/hilfe1.h"
+#include "help/revinfo.h"
+#include "shell/comport_dialog.h"
 #include "shell/open_dialog.h"
 
 namespace qtx {
@@ -173,6 +177,8 @@ void TBSL::BuildLayout() {
     ProcessorType->setEditable(false);
     ProcessorType->setToolTip(QStringLiteral("Processor Type"));
     ProcessorType->raise();
+    // A change of the selection is a target change (start-up fills the list with signals blocked).
+    connect(ProcessorType, &QComboBox::currentIndexChanged, this, [this] { RadioGroupClick(); });
 
     SetX2Box = new QCheckBox(QStringLiteral("X2"), client_);
     SetX2Box->setObjectName(QStringLiteral("SetX2Box"));
@@ -306,7 +312,19 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
         }
     }
     SelectStoredTarget();
-    if (fatalStatus_ != 0) return;
+    if (fatalStatus_ != 0) {
+        // Without this the program would just vanish at every start.
+        const std::string code = std::to_string(ctx.setup.DeviceCode());
+        if (ctx.StartDirectory.empty()) {
+            fatalMessage_ = "qtxflash: the settings hold device code " + code + ", which selects no processor type.\n";
+        } else {
+            const std::string file = SetupFilePath(ctx);
+            fatalMessage_ = "qtxflash: the settings file " + file + " holds device code " + code +
+                            ", which selects no processor type.\nRemove " + file +
+                            " to start again with the default settings.\n";
+        }
+        return;
+    }
 
     openDir_ = FromLocal(ctx.setup.FlashDirText());
     ctx.FlashFilePath = ctx.setup.FlashDirText() + ctx.setup.FlashNameText();
@@ -351,6 +369,11 @@ void TBSL::GuardRun(bool running) {
     RadioGroup->setEnabled(!running);
     Open1->setEnabled(!running);
     Comport1->setEnabled(!running);
+    // A modal window opened from inside the engine's message pump would hold
+    // the run still until it closed, and the target would time out.
+    Help1->setEnabled(!running);
+    Hilfe->setEnabled(!running);
+    Info->setEnabled(!running);
     FlashButton->setEnabled(flashWanted_ && !running);
 }
 
@@ -431,12 +454,35 @@ void TBSL::Open1Click() {
 void TBSL::ExitClick() { close(); }
 
 void TBSL::Comport1Click() {
-    // The port settings dialog is added with the port settings.
+    if (running_) return;
+    // A new dialog for every opening, so its lists always start empty.
+    TFormComport FormComport(ctx, flashFileExists_, this);
+    FormComport.exec();
 }
 
-void TBSL::Help1Click() {}
-void TBSL::HilfeClick() {}
-void TBSL::InfoClick() {}
+void TBSL::CreateHelpWindows() {
+    if (!FormHelp) FormHelp = new TFormHelp(this);
+    if (!FormHilfe) FormHilfe = new TFormHilfe(this);
+    if (!InfoPanel) InfoPanel = new TInfoPanel(this);
+}
+
+void TBSL::Help1Click() {
+    if (running_) return;
+    CreateHelpWindows();
+    FormHelp->exec();
+}
+
+void TBSL::HilfeClick() {
+    if (running_) return;
+    CreateHelpWindows();
+    FormHilfe->exec();
+}
+
+void TBSL::InfoClick() {
+    if (running_) return;
+    CreateHelpWindows();
+    InfoPanel->exec();
+}
 
 void TBSL::closeEvent(QCloseEvent* event) {
     if (running_) {

@@ -25,6 +25,10 @@ class QTimer;
 
 namespace qtx {
 
+class TFormHelp;
+class TFormHilfe;
+class TInfoPanel;
+
 class TBSL : public QMainWindow, public Display {
     Q_OBJECT
 
@@ -41,6 +45,15 @@ public:
     // Non-zero when start-up met a configuration the program cannot run with
     // (a stored device code that selects no target); the process exits with it.
     int FatalStatus() const { return fatalStatus_; }
+    // Why start-up failed, for stderr: the settings file, the code found, the remedy.
+    const std::string& FatalMessage() const { return fatalMessage_; }
+
+    // The readme and info windows, created hidden at program start (or at
+    // their first opening) and kept until the window goes.
+    void CreateHelpWindows();
+    TFormHelp* HelpWindow() const { return FormHelp; }
+    TFormHilfe* HilfeWindow() const { return FormHilfe; }
+    TInfoPanel* InfoWindow() const { return InfoPanel; }
 
     Context& Ctx() { return ctx; }
     bool FlashFileExists() const { return flashFileExists_; }
@@ -104,6 +117,7 @@ private:
     bool settingsSaved_ = false;
     bool flashWanted_ = false;  // FLASH state the engine asked for; held back during a run
     int fatalStatus_ = 0;
+    std::string fatalMessage_;
     std::string statusText_;
     QString openDir_;
 
@@ -137,6 +151,10 @@ private:
     QAction* Help1 = nullptr;
     QAction* Hilfe = nullptr;
     QAction* Info = nullptr;
+
+    TFormHelp* FormHelp = nullptr;
+    TFormHilfe* FormHilfe = nullptr;
+    TInfoPanel* InfoPanel = nullptr;
 };
 
 }  // namespace qtx

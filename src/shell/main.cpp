@@ -1,6 +1,8 @@
 // Program entry of the window face.
 #include <QApplication>
 
+#include <cstdio>
+
 #include "shell/flmain.h"
 
 int main(int argc, char* argv[]) {
@@ -11,8 +13,12 @@ int main(int argc, char* argv[]) {
 
     qtx::TBSL BSL(&qtx::TBSL::StoredSetup);
     // A stored target that the program does not know ends it before the window shows.
-    if (BSL.FatalStatus() != 0) return BSL.FatalStatus();
+    if (BSL.FatalStatus() != 0) {
+        std::fputs(BSL.FatalMessage().c_str(), stderr);
+        return BSL.FatalStatus();
+    }
+    // The readme and info windows, hidden until the Help menu opens them.
+    BSL.CreateHelpWindows();
     BSL.show();
-    // The readme and info windows join here once they exist.
     return app.exec();
 }

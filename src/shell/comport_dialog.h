@@ -1,0 +1,64 @@
+// The port settings dialog: the serial port and the baud rate of the selected
+// target, chosen among the ports present and the rates the target supports.
+// OK stores them in the target's port record and opens the port at once.
+#pragma once
+
+#include <QDialog>
+
+#include <cstdint>
+#include <span>
+
+#include "engine/context.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace qtx {
+
+// The baud rates offered for a device code, in list order; empty for a code
+// that has no port record row.
+std::span<const char* const> BaudChoices(int32_t deviceCode);
+
+// How many COMn names the dialog probes.
+inline constexpr int kPortsProbed = 60;
+
+class TFormComport : public QDialog {
+    Q_OBJECT
+
+public:
+    // flashFileExists: whether the stored firmware file existed at start-up;
+    // OK then enables FLASH.
+    TFormComport(Context& ctx, bool flashFileExists, QWidget* parent = nullptr);
+
+    // Fills the port list with the ports present and the baud list with the
+    // target's rates, and selects the stored ones.
+    void FormActivate();
+
+public slots:
+    // OK: stores the choice, shows it in the main window, opens the port, closes.
+    void Button1Click();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void FitLabels();
+    void FitList(QComboBox* list);
+
+    Context& ctx;
+    bool flashFileExists_;
+
+    QLabel* StaticText1 = nullptr;
+    QComboBox* Port1 = nullptr;
+    QLabel* StaticText2 = nullptr;
+    QComboBox* Baud = nullptr;
+    QLabel* StaticText3 = nullptr;
+    QLineEdit* Frame = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Cancel = nullptr;
+};
+
+}  // namespace qtx
