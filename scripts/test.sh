@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
 # Sets up, builds (warnings are errors) and runs every test: the full build
-# with the window, then the engine, simulator and protocol tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# with the window; bounded runs of the fuzzers; then the engine, simulator and
+# protocol tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 "$ROOT/scripts/setup.sh"
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 BUILD_DIR=build "$ROOT/scripts/build.sh" -DQTX_WERROR=ON -DQTX_GUI=ON -DBUILD_TESTING=ON
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 300)
+
+# Parsers of outside input under libFuzzer (clang), a bounded time each.
+CC=clang CXX=clang++ BUILD_DIR=build-fuzz BUILD_TARGETS="fuzz_rtf cmd_frame_fuzz" \
+  "$ROOT/scripts/build.sh" -DQTX_FUZZ=ON -DQTX_GUI=OFF -DBUILD_TESTING=OFF
+mkdir -p build-fuzz/rtf-corpus build-fuzz/frame-corpus
+echo "fuzzing the RTF reader for ${FUZZ_SECONDS} s"
+LSAN_OPTIONS=suppressions=$ROOT/fuzz/lsan.supp build-fuzz/fuzz/fuzz_rtf -max_total_time="$FUZZ_SECONDS" \
+  -max_len=65536 -timeout=10 -rss_limit_mb=2048 -dict=fuzz/rtf.dict -artifact_prefix=build-fuzz/ \
+  -print_final_stats=1 build-fuzz/rtf-corpus fuzz/corpus/rtf docs 2>build-fuzz/rtf.log ||
+  { tail -40 build-fuzz/rtf.log; exit 1; }
+echo "fuzzing the command-frame receiver for ${FUZZ_SECONDS} s"
+build-fuzz/fuzz/cmd_frame_fuzz -max_total_time="$FUZZ_SECONDS" -max_len=700 -artifact_prefix=build-fuzz/ \
+  build-fuzz/frame-corpus 2>build-fuzz/frame.log || { tail -40 build-fuzz/frame.log; exit 1; }
 
 BUILD_DIR=build-asan BUILD_TYPE=Debug "$ROOT/scripts/build.sh" -DQTX_WERROR=ON -DQTX_GUI=OFF \
   -DQTX_SANITIZE=ON -DBUILD_TESTING=ON

@@ -20,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 // Per-run choices that reach the board (line faults stay in the rig).
 struct BoardConfig {
     bool badId = false;                  // ROM answers its identification byte XOR 0x80
+    bool noEcho = false;                 // C509 loaded program does not echo the size
+    bool badEcho = false;                // C509 loaded program echoes a wrong size byte
     std::set<uint32_t> verifyErrorAt;    // flash addresses whose word fails to program
     int eraseMs = 200;                   // how long the loaded program takes to erase
 };

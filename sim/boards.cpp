@@ -1,6 +1,12 @@
 #include "sim/boards.h"
 
+#include "sim/ac2_board.h"
 #include "sim/c16x_board.h"
+#include "sim/c509_board.h"
+#include "sim/gp4020_board.h"
+#include "sim/sam3_board.h"
+#include "sim/stm32f4_board.h"
+#include "sim/xe167_board.h"
 
 namespace qtx::sim {
 
@@ -17,6 +23,15 @@ std::unique_ptr<Board> MakeC16x(const BoardConfig& config, BoardIo& io) {
 const std::vector<BoardKind>& KnownBoards() {
     static const std::vector<BoardKind> kinds = {
         {"c167", "C166/167 bootstrap loader (id 0x55), 810-byte loader, 512 KiB flash", MakeC16x<kC167>},
+        {"c163", "C163 bootstrap loader (id 0xD5), 702-byte loader, control bytes, 512 KiB flash", MakeC163Board},
+        {"xc164", "XC164/167 bootstrap loader at 19200 (id 0xD5), 1854-byte loader at 57600, 256 KiB flash", MakeXC164Board},
+        {"c509", "C509 ROM loader (id 0x55, XOR-checked blocks), 466-byte loader, 64 KiB flash", MakeC509Board},
+        {"t89c5xacx", "T89C5xACx ISP boot loader (autobaud \"U\", Intel-HEX records with echo), 64 KiB flash", MakeAc2Board},
+        {"gp4020", "GP4020 ROM download at 57600 (0x00, 16-bit length), 2012-byte loader, 512 KiB flash", MakeGp4020Board},
+        {"xe167", "XE167 bootstrap loader (id 0xD5), 2074-byte loader at 57600 with block acks, 768 KiB flash", MakeXe167Board},
+        {"sam3u", "SAM3U ROM monitor at 115200 (V#, W, G), 3252-byte preloader, two 128 KiB flash banks", MakeSam3uBoard},
+        {"sam3s", "SAM3S ROM monitor at 115200 (V#, W, G), 2532-byte preloader, one 128 KiB flash bank", MakeSam3sBoard},
+        {"stm32f4", "STM32F4 USART boot loader (0x7F, ACK 0x79, 8E1), 7092-byte preloader, 1 MiB flash", MakeStm32f4Board},
     };
     return kinds;
 }

@@ -6,7 +6,7 @@
 namespace qtx::sim {
 
 bool FaultSet::Empty() const {
-    return !silent && !badId && verifyErrorAt.empty() && drop.empty() && corrupt.empty() &&
+    return !silent && !badId && !noEcho && !badEcho && verifyErrorAt.empty() && drop.empty() && corrupt.empty() &&
            badAck.empty() && !unplug;
 }
 
@@ -43,9 +43,9 @@ std::string AddOne(const std::string& spec, FaultSet& f) {
     const bool hasArg = at != std::string::npos;
     const std::string arg = hasArg ? spec.substr(at + 1) : std::string();
 
-    if (kind == "silent" || kind == "bad-id") {
+    if (kind == "silent" || kind == "bad-id" || kind == "no-echo" || kind == "bad-echo") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
-        (kind == "silent" ? f.silent : f.badId) = true;
+        (kind == "silent" ? f.silent : kind == "bad-id" ? f.badId : kind == "no-echo" ? f.noEcho : f.badEcho) = true;
         return {};
     }
     const bool known = kind == "verify-error" || kind == "drop" || kind == "corrupt" ||

@@ -12,6 +12,8 @@ namespace qtx::sim {
 struct FaultSet {
     bool silent = false;                 // never answers anything
     bool badId = false;                  // identification byte XOR 0x80
+    bool noEcho = false;                 // C509 loaded program: size not echoed
+    bool badEcho = false;                // C509 loaded program: wrong size echo
     std::set<uint32_t> verifyErrorAt;    // flash addresses that fail to program
     std::set<uint64_t> drop;             // these bytes never arrive
     std::set<uint64_t> corrupt;          // these bytes arrive XOR 0x01

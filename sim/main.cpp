@@ -66,9 +66,11 @@ int main(int argc, char** argv) {
         rigOptions.faults = options.faults;
         BoardConfig config;
         config.badId = options.faults.badId;
+        config.noEcho = options.faults.noEcho;
+        config.badEcho = options.faults.badEcho;
         config.verifyErrorAt = options.faults.verifyErrorAt;
         config.eraseMs = options.eraseMs;
-        Rig rig(rigOptions, config, pty, FindBoard(options.board)->make);
+        Rig rig(rigOptions, config, pty, WithAppFirmware(FindBoard(options.board)->make, options.app));
 
         // An erased flash from the start: an unwritable path fails now, not after a run,
         // and the file is meaningful even if the board is killed.

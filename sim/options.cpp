@@ -18,11 +18,14 @@ std::string UsageText() {
         "  --once             end after the host has opened the port, sent data and closed it\n"
         "  --pace             receive at the line's baud rate instead of at once\n"
         "  --latency-ms N     delay every answer by N ms (USB adapter turnaround)\n"
-        "  --erase-ms N       time the loaded program takes to erase the flash (default 200)\n"
+        "  --erase-ms N       time the loaded program takes to erase the flash (default 200)\n" +
+        AppUsageText() +
         "  --fault SPEC       inject a fault; repeatable or comma-separated. N counts the\n"
         "                     bytes received from the host since the start, from 0:\n"
         "                       silent            never answer anything\n"
         "                       bad-id            identification byte XOR 0x80\n"
+        "                       no-echo           C509: the size is not echoed (0x03 comes late)\n"
+        "                       bad-echo          C509: the low size byte is echoed XOR 0x01\n"
         "                       verify-error@ADDR report a verify error at flash address ADDR\n"
         "                       drop@N            byte N never arrives\n"
         "                       corrupt@N         byte N arrives XOR 0x01\n"
@@ -51,6 +54,12 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
             opt = opt.substr(0, eq);
             inlineValue = true;
         }
+        if (IsAppFlag(opt)) {
+            if (inlineValue) return "option " + opt + " takes no value";
+            std::string err;
+            ParseAppOption(opt, value, o.app, err);
+            continue;
+        }
         const bool flag = opt == "--once" || opt == "--pace" || opt == "--help" || opt == "-h";
         if (flag) {
             if (inlineValue) return "option " + opt + " takes no value";
@@ -61,7 +70,7 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
         }
         const bool known = opt == "--board" || opt == "--port" || opt == "--ports-dir" ||
                            opt == "--flash-out" || opt == "--latency-ms" || opt == "--erase-ms" ||
-                           opt == "--fault";
+                           opt == "--fault" || opt == "--app-baud" || opt == "--app-answer";
         if (!known) return "unknown option '" + args[i] + "'";
         if (!inlineValue) {
             if (i + 1 >= args.size()) return "option " + opt + " needs a value";
@@ -82,6 +91,8 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
             uint64_t n = 0;
             if (!ParseNumber(value, 3600000, n)) return "option " + opt + " needs a number of milliseconds, not '" + value + "'";
             (opt == "--latency-ms" ? o.latencyMs : o.eraseMs) = int(n);
+        } else if (std::string err; ParseAppOption(opt, value, o.app, err)) {
+            if (!err.empty()) return err;
         } else {
             if (auto err = AddFaults(value, o.faults); !err.empty()) return err;
         }
@@ -89,6 +100,7 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
     if (o.help) return {};
     if (!haveBoard) return "--board is required; known boards: " + KnownBoardNames();
     if (!havePort) return "--port is required";
+    if (auto err = CheckAppOptions(o.app, o.board); !err.empty()) return err;
     return {};
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/app_board.h"
 #include "sim/faults.h"
 
 namespace qtx::sim {
@@ -19,6 +20,7 @@ struct ProgramOptions {
     int latencyMs = 0;
     int eraseMs = 200;
     FaultSet faults;
+    AppFirmwareOptions app;    // --app-running and its options
 };
 
 // Parses the arguments after the program name. Returns an empty string, or the

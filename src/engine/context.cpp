@@ -4,11 +4,12 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "cmdproto/boot_mode.h"
 #include "engine/x_flash.h"
 
 namespace qtx {
 
-Context::Context(Display& d) : display(d) { DefaultSetup(setup); }
+Context::Context(Display& d) : display(d), forceBootMode(force_boot_mode) { DefaultSetup(setup); }
 
 Context::~Context() = default;
 

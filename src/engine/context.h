@@ -35,6 +35,7 @@ struct Context {
     std::unique_ptr<X_Flash> ActiveFlasher;
     std::string FlashFilePath;
     int ResetCountdown = 0;
+    bool SetX2 = true;  // the window's X2 box (SetX2Box): hidden and ticked
 
     // Where flash.stp lives: the working directory at start-up.
     std::string StartDirectory;
@@ -43,7 +44,7 @@ struct Context {
     std::string lastPortError;  // why the last OpenTargetPort failed
 
     // Switches a running device firmware into its boot loader (ARM targets);
-    // returns 0 on success. Empty until the command protocol is available.
+    // returns 0 on success. Set to force_boot_mode; tests may replace or clear it.
     std::function<int(Context&, const std::string& portName)> forceBootMode;
     int maxBootAttempts = 3;
 

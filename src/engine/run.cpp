@@ -70,7 +70,11 @@ RunOutcome FlashRun(Context& ctx) {
         }
         DestroyActivePort(ctx);
         outcome = FromShownError(ctx.lastError);
-        if (!ForcesBootMode(code) || outcome == RunOutcome::Aborted) break;
+        // Only a silent or wrong-speaking boot loader may mean that the device
+        // firmware is running; an unreadable file or an abort is no reason to
+        // switch the device.
+        const bool bootLoaderSilent = ctx.lastError.word == "TIMEOUT" || ctx.lastError.word == "CHAR ERR";
+        if (!ForcesBootMode(code) || !bootLoaderSilent) break;
 
         ResetStatus(ctx);
         d.SetPanelColor(Panel::Bsl, Color::Lime);
@@ -87,6 +91,13 @@ RunOutcome FlashRun(Context& ctx) {
         if (forced >= ctx.maxBootAttempts || !ctx.forceBootMode || ctx.forceBootMode(ctx, port) != 0) {
             ShowPanelError(ctx, Panel::Bsl, "NO BOOT", 0);
             outcome = RunOutcome::NoBoot;
+            break;
+        }
+        // The next bootstrap clears Abort: an Abort pressed while the device was
+        // being switched must end the run here.
+        if (ctx.ActiveFlasher->Abort) {
+            ShowPanelError(ctx, Panel::Bsl, "ABORT", 5);
+            outcome = RunOutcome::Aborted;
             break;
         }
         ++forced;

@@ -188,4 +188,40 @@ TEST_F(FlashRunTest, APortInUseIsRefusedWithTheMessageBox) {
     board->Stop();
 }
 
+// The boot-mode retry of the ARM targets, with the switch itself played by a hook.
+TEST_F(FlashRunTest, TheBootModeRetryIsBoundedAndHonoursAbort) {
+    SimOptions o;
+    o.board = "stm32f4";
+    o.faults = {"silent"};
+    o.once = false;
+    board = std::make_unique<SimBoard>(o);
+    ASSERT_EQ(SelectTarget(ctx, 11), 0);
+    int switches = 0;
+    ctx.forceBootMode = [&](Context&, const std::string& port) {
+        EXPECT_EQ(port, "COM1");
+        ++switches;
+        return 0;  // "accepted", yet the boot loader stays silent
+    };
+    const std::string path = board->PortsDir() + "/fw.bin";
+    WriteFileBytes(path, PatternBytes(64));
+    ctx.FlashFilePath = path;
+    EXPECT_EQ(FlashRun(ctx), RunOutcome::NoBoot);
+    EXPECT_EQ(switches, 3);
+    EXPECT_EQ(rec.Matching("BslPanel caption AUTOBAUD").size(), 4u);  // shown before every retry and before NO BOOT
+    EXPECT_EQ(rec.Caption(Panel::Bsl), "NO BOOT");
+
+    // An Abort pressed while the device is being switched ends the run there.
+    switches = 0;
+    ctx.forceBootMode = [&](Context& c, const std::string&) {
+        ++switches;
+        c.ActiveFlasher->Abort = 1;
+        return 0;
+    };
+    EXPECT_EQ(FlashRun(ctx), RunOutcome::Aborted);
+    EXPECT_EQ(switches, 1);
+    EXPECT_EQ(rec.Caption(Panel::Bsl), "ABORT");
+    EXPECT_EQ(ctx.ResetCountdown, 5);
+    board->Stop();
+}
+
 }  // namespace
