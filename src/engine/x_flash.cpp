@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 #include <sys/stat.h>
 
@@ -322,6 +323,31 @@ int X_Flash::SetControl(uint8_t value) {
     return 0;
 }
 
+bool X_Flash::RunStep(Panel panel, const std::function<void()>& step) {
+    try {
+        step();
+        return true;
+    } catch (const BreakException&) {
+        ShowPanelError(ctx, panel, "ABORT", 5);
+    } catch (const TimeoutException&) {
+        ShowPanelError(ctx, panel, "TIMEOUT", 0);
+    } catch (const CharErrorException&) {
+        ShowPanelError(ctx, panel, "CHAR ERR", 0);
+    } catch (const ProgramException&) {
+        ShowPanelError(ctx, panel, "PROG ERR", 0);
+    }
+    return false;
+}
+
+void X_Flash::ShowProgrammingOk() {
+    Display& d = Ui();
+    d.SetStatusText(" Programming ok.");
+    d.SetProgress(100);
+    d.SetPanelColor(Panel::Flash, Color::InactiveBorder);
+    ctx.ResetCountdown = 18;
+    d.SetTimerRunning(true);
+}
+
 int X_Flash::SendBootstrap() {
     Display& d = Ui();
     ctx.ByteTimeoutMs = 1000;
@@ -331,23 +357,16 @@ int X_Flash::SendBootstrap() {
     d.SetFlashEnabled(false);
     d.SetPanelColor(Panel::Bsl, Color::Lime);
     d.SetPanelCaption(Panel::Bsl, "BSL");
-    try {
+    // Loader steps that poll Abort, or refuse the file up front, end the run
+    // like the later stages do.
+    const bool ok = RunStep(Panel::Bsl, [&] {
         Identify();
         d.SetStatusText("Sending Bootstrap Loader");
         SendLoader();
-        d.SetPanelColor(Panel::Bsl, Color::InactiveBorder);
-        return 0;
-    } catch (const TimeoutException&) {
-        ShowPanelError(ctx, Panel::Bsl, "TIMEOUT", 0);
-    } catch (const CharErrorException&) {
-        ShowPanelError(ctx, Panel::Bsl, "CHAR ERR", 0);
-    } catch (const BreakException&) {
-        // Loader steps that poll Abort end the run like the later stages do.
-        ShowPanelError(ctx, Panel::Bsl, "ABORT", 5);
-    } catch (const ProgramException&) {
-        ShowPanelError(ctx, Panel::Bsl, "PROG ERR", 0);
-    }
-    return -1;
+    });
+    if (!ok) return -1;
+    d.SetPanelColor(Panel::Bsl, Color::InactiveBorder);
+    return 0;
 }
 
 int X_Flash::EraseAndProgram() {
@@ -358,46 +377,17 @@ int X_Flash::EraseAndProgram() {
     if (code != 9 && code != 10) {
         d.SetPanelColor(Panel::Erase, Color::Lime);
         d.SetStatusText("Waiting while flash ROM being erased ");
-        try {
-            Erase();
-        } catch (const BreakException&) {
-            ShowPanelError(ctx, Panel::Erase, "ABORT", 5);
-            return -1;
-        } catch (const TimeoutException&) {
-            ShowPanelError(ctx, Panel::Erase, "TIMEOUT", 0);
-            return -1;
-        } catch (const CharErrorException&) {
-            ShowPanelError(ctx, Panel::Erase, "CHAR ERR", 0);
-            return -1;
-        }
+        if (!RunStep(Panel::Erase, [&] { Erase(); })) return -1;
     }
     ctx.ByteTimeoutMs = 1000;
     d.SetStatusText(Format("Sending FLASH file \"%s\"", ctx.FlashFilePath.c_str()));
     d.SetPanelColor(Panel::Erase, Color::InactiveBorder);
     d.SetPanelColor(Panel::Flash, Color::Lime);
-    try {
-        Program(ctx.FlashFilePath);
-    } catch (const BreakException&) {
-        ShowPanelError(ctx, Panel::Flash, "ABORT", 5);
-        return -1;
-    } catch (const TimeoutException&) {
-        ShowPanelError(ctx, Panel::Flash, "TIMEOUT", 0);
-        return -1;
-    } catch (const ProgramException&) {
-        ShowPanelError(ctx, Panel::Flash, "PROG ERR", 0);
-        return -1;
-    } catch (const CharErrorException&) {
-        // A wrong answer while programming is a failed run like any other.
-        ShowPanelError(ctx, Panel::Flash, "CHAR ERR", 0);
-        return -1;
-    }
+    // A wrong answer while programming is a failed run like any other.
+    if (!RunStep(Panel::Flash, [&] { Program(ctx.FlashFilePath); })) return -1;
     SetControl(0x00);
     PumpingSleep(ctx, 500);
-    d.SetStatusText(" Programming ok.");
-    d.SetProgress(100);
-    d.SetPanelColor(Panel::Flash, Color::InactiveBorder);
-    ctx.ResetCountdown = 18;
-    d.SetTimerRunning(true);
+    ShowProgrammingOk();
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,11 @@ protected:
     void PumpAndCheckAbort();
     // TimeoutException with a clear text once the port has gone away.
     void ThrowIfGone();
+    // Runs one stage of a run; a failure is shown with its word in panel
+    // ("ABORT" with the short reset countdown) and gives false.
+    bool RunStep(Panel panel, const std::function<void()>& step);
+    // The display after a successful programming step, with the reset countdown.
+    void ShowProgrammingOk();
 
     Comport& Port();
     Display& Ui() { return ctx.display; }

@@ -24,47 +24,20 @@ int Flash_XE167::EraseAndProgram() {
     // The loader switches its line right after its first answer and the erase
     // command follows at once: no pause before the erase, unlike the base.
     d.SetPanelColor(Panel::Erase, Color::Lime);
-    try {
+    const bool erased = RunStep(Panel::Erase, [&] {
         SetControl(0x10);
         d.SetStatusText("Waiting while flash ROM being erased ");
         EraseCommand = 0x62;
         Erase();
-    } catch (const BreakException&) {
-        ShowPanelError(ctx, Panel::Erase, "ABORT", 5);
-        return -1;
-    } catch (const TimeoutException&) {
-        ShowPanelError(ctx, Panel::Erase, "TIMEOUT", 0);
-        return -1;
-    } catch (const CharErrorException&) {
-        ShowPanelError(ctx, Panel::Erase, "CHAR ERR", 0);
-        return -1;
-    }
+    });
+    if (!erased) return -1;
     ctx.ByteTimeoutMs = 1000;
     d.SetStatusText("Sending FLASH file \"" + ctx.FlashFilePath + "\"");
     d.SetPanelColor(Panel::Erase, Color::InactiveBorder);
     d.SetPanelColor(Panel::Flash, Color::Lime);
-    try {
-        ProgramFile(ctx.FlashFilePath, 0);
-    } catch (const BreakException&) {
-        ShowPanelError(ctx, Panel::Flash, "ABORT", 5);
-        return -1;
-    } catch (const TimeoutException&) {
-        ShowPanelError(ctx, Panel::Flash, "TIMEOUT", 0);
-        return -1;
-    } catch (const ProgramException&) {
-        ShowPanelError(ctx, Panel::Flash, "PROG ERR", 0);
-        return -1;
-    } catch (const CharErrorException&) {
-        // A wrong answer while programming fails the run like any other error.
-        ShowPanelError(ctx, Panel::Flash, "CHAR ERR", 0);
-        return -1;
-    }
+    if (!RunStep(Panel::Flash, [&] { ProgramFile(ctx.FlashFilePath, 0); })) return -1;
     SetControl(0x00);
-    d.SetStatusText(" Programming ok.");
-    d.SetProgress(100);
-    d.SetPanelColor(Panel::Flash, Color::InactiveBorder);
-    ctx.ResetCountdown = 18;
-    d.SetTimerRunning(true);
+    ShowProgrammingOk();
     return 0;
 }
 
