@@ -28,6 +28,7 @@ struct Target {
 
 const Target kStm32{"Stm32f4", "stm32f4", "STM32F4", 11};
 const Target kSam3s{"Sam3s", "sam3s", "SAM3S", 10};
+const Target kSam3u{"Sam3u", "sam3u", "SAM3U", 9};
 
 SimOptions AppRunning(const Target& t, std::vector<std::string> extra = {}) {
     SimOptions o;
@@ -106,7 +107,7 @@ TEST_P(Forcing, ARunningApplicationIsSwitchedAndFlashed) {
     EXPECT_TRUE(std::equal(fw.begin(), fw.end(), flash.begin()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Arm, Forcing, ::testing::Values(kStm32, kSam3s),
+INSTANTIATE_TEST_SUITE_P(Arm, Forcing, ::testing::Values(kStm32, kSam3s, kSam3u),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct NoBootCase {
