@@ -99,7 +99,10 @@ void C166Program::Command(uint8_t byte) {
     case 0x42:
         io_.Log("data command: expecting " + std::to_string(size_) + " bytes");
         if (size_ == 0) {
-            io_.Send(0x00);
+            // Nothing to write: with block acknowledges the last-block answer
+            // comes too, as the host waits for both.
+            const uint8_t done[2] = {0x00, 0x00};
+            io_.Send(done, blockAcks_ ? 2 : 1);
             return;
         }
         state_ = State::Data;
@@ -179,6 +182,7 @@ void C166Program::Report(uint32_t addr, uint16_t expected, uint16_t reread) {
 
 const C16xTraits kC163Board{"c163", 0xD5, &kLoaderC163, 512 * 1024};
 const C16xTraits kXC164Board{"xc164", 0xD5, &kLoaderXC164, 256 * 1024, 19200, 57600, true, true};
+const C16xTraits kXE167Board{"xe167", 0xD5, &kLoaderXE167, 768 * 1024, 0, 57600, false, true};
 
 std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<C16xBoard>(kC163Board, config, io);
@@ -186,6 +190,10 @@ std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io) {
 
 std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<C16xBoard>(kXC164Board, config, io);
+}
+
+std::unique_ptr<Board> MakeXE167Board(const BoardConfig& config, BoardIo& io) {
+    return std::make_unique<C16xBoard>(kXE167Board, config, io);
 }
 
 C16xBoard::C16xBoard(const C16xTraits& traits, const BoardConfig& config, BoardIo& io)

@@ -36,9 +36,13 @@ extern const C16xTraits kC163Board;
 // XC164/167: ROM loader at 19200 only, 1854-byte loader whose length word is a
 // page offset, loaded program at 57600 with block acknowledges.
 extern const C16xTraits kXC164Board;
+// XE167: ROM loader measuring the rate, 2074-byte loader whose length word is
+// the length, loaded program at 57600 with block acknowledges; 768 KiB flash.
+extern const C16xTraits kXE167Board;
 
 std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io);
+std::unique_ptr<Board> MakeXE167Board(const BoardConfig& config, BoardIo& io);
 
 // The loaded program: erase, size, data, finish, name and control commands,
 // all answered with single bytes; a 9-byte report when a word fails to program.

@@ -1,4 +1,4 @@
-// The t89c5xacx and gp4020 boards driven byte by byte on a fake clock, and the
+// The t89c5xacx, gp4020 and xe167 boards driven byte by byte on a fake clock, and the
 // xe167 line switch on the wire.
 #include <gtest/gtest.h>
 
@@ -132,6 +132,52 @@ TEST_F(ByteFedBoards, Gp4020RunsOnlyTheExactLoaderImage) {
 }
 
 // ---- xe167 -----------------------------------------------------------------------
+
+struct Xe167AckCase {
+    const char* board;
+    uint32_t size;
+    std::vector<std::size_t> acks;  // data bytes received when each 0x00 came
+    friend void PrintTo(const Xe167AckCase& c, std::ostream* os) { *os << c.board << " " << c.size; }
+};
+
+class Xe167BlockAcks : public ByteFedBoards, public ::testing::WithParamInterface<Xe167AckCase> {};
+
+TEST_P(Xe167BlockAcks, EveryBlockButTheLastThenTheLastBlockAndTheWholeFile) {
+    const Xe167AckCase& c = GetParam();
+    const LoaderImage& image = std::string(c.board) == "xe167" ? kLoaderXE167 : kLoaderXC164;
+    Make(c.board);
+    Feed({0x00}, 19200);
+    EXPECT_EQ(io.Take(), Bytes{0xD5});
+    Feed(Bytes(image.data, image.data + image.size), 19200);
+    EXPECT_EQ(io.Take(), Bytes{0x00}) << io.log;
+    EXPECT_EQ(board->ListenBaud(), 57600u);
+    // The size command arrives while the flash is still being erased.
+    Feed({0x62, 0x22, uint8_t(c.size), uint8_t(c.size >> 8), uint8_t(c.size >> 16), uint8_t(c.size >> 24)});
+    EXPECT_EQ(io.Take(), Bytes{});
+    RunTimers();
+    EXPECT_EQ(io.Take(), (Bytes{0x00, 0x00})) << io.log;
+    Feed({0x42});
+    std::vector<std::size_t> acks(io.Take().size(), 0);
+    const Bytes data = test::PatternBytes(c.size, c.size);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        Feed({data[i]});
+        for (uint8_t b : io.Take()) {
+            EXPECT_EQ(b, 0x00) << "after " << i + 1;
+            acks.push_back(i + 1);
+        }
+    }
+    EXPECT_EQ(acks, c.acks) << io.log;
+    const auto& flash = board->Flash().Bytes();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+    EXPECT_EQ(flash[c.size], 0xFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Xe167BlockAcks,
+    ::testing::Values(Xe167AckCase{"xe167", 0, {0, 0}}, Xe167AckCase{"xe167", 2, {2, 2}},
+                      Xe167AckCase{"xe167", 256, {128, 256, 256}}, Xe167AckCase{"xe167", 258, {128, 256, 258, 258}},
+                      Xe167AckCase{"xc164", 0, {0, 0}}),
+    [](const auto& info) { return std::string(info.param.board) + "_" + std::to_string(info.param.size); });
 
 TEST(Xe167Wire, TheLoadedProgramHearsOnlyThe57600Line) {
     qtx::test::SimOptions o;

@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
         FullRun{"Gp4020Odd", kGp4020, 1001, {"size 1002 bytes", "finish command"}},
         FullRun{"Xe167Odd", kXe167, 1001,
                 {"zero byte at 19200 baud", "host line: 57600 baud, 8N1", "size 1002 bytes",
-                 "with 7 block acknowledgements", "end of programming (0x01)"}}),
+                 "in 8 acknowledged blocks", "finish command"}}),
     [](const auto& info) { return info.param.name; });
 
 struct FailedRun {
@@ -123,7 +123,7 @@ TEST_P(FailedRuns, ShowTheWordInThePanelOfTheStep) {
     EXPECT_FALSE(ctx.PortIsOpen);
     board->Stop();
     EXPECT_FALSE(Logged("the application starts")) << "no reset record after a failure";
-    EXPECT_FALSE(Logged("end of programming")) << "no end byte after a failure";
+    EXPECT_FALSE(Logged("finish command")) << "no end byte after a failure";
 }
 
 INSTANTIATE_TEST_SUITE_P(
