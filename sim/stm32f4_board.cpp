@@ -1,4 +1,5 @@
 #include "sim/stm32f4_board.h"
+#include "sim/preloader_check.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,7 +24,6 @@ void FillUndefined(std::vector<uint8_t>& ram) {
     }
 }
 
-uint32_t Word(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
 uint8_t Xor(const std::vector<uint8_t>& v, std::size_t from, std::size_t to) {
     uint8_t x = 0;
@@ -509,19 +509,8 @@ void Stm32f4Board::Jump(uint32_t address) {
         return;
     }
     const uint8_t* ram = Memory(address);
-    const auto diff = std::mismatch(image.data, image.data + image.size, ram);
-    if (diff.first != image.data + image.size) {
-        const std::size_t off = std::size_t(diff.first - image.data);
-        Halt("preloader in SRAM differs from the " + std::string(image.name) + " image at offset " +
-             std::to_string(off) + " (" + Hex(*diff.second) + ", expected " + Hex(*diff.first) + ")");
-        return;
-    }
-    // Go loads the stack pointer from the first word and jumps to the second.
-    const uint32_t sp = Word(ram), entry = Word(ram + 4);
-    const bool spOk = sp > kSramBase && sp - kSramBase <= sram_.size();
-    const bool entryOk = (entry & 1) && (entry & ~1u) >= address && (entry & ~1u) - address < image.size;
-    if (!spOk || !entryOk) {
-        Halt("preloader vector table unusable: stack " + Hex(sp, 8) + ", entry " + Hex(entry, 8));
+    if (const std::string why = CheckPreloader(image, ram, address, kSramBase, sram_.size()); !why.empty()) {
+        Halt(why);
         return;
     }
     io_.Log("preloader (" + std::to_string(image.size) + " bytes) matches the image: running");
