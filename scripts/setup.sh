@@ -9,6 +9,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth
+  srecord python3-intelhex
+  gcc-arm-none-eabi libunicorn-dev sdcc sdcc-ucsim
 )
 
 missing=()
