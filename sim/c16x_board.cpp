@@ -98,6 +98,7 @@ void C166Program::Command(uint8_t byte) {
         return;
     case 0x42:
         io_.Log("data command: expecting " + std::to_string(size_) + " bytes");
+        crc_.Reset();
         if (size_ == 0) {
             // Nothing to write: with block acknowledges the last-block answer
             // comes too, as the host waits for both.
@@ -112,6 +113,10 @@ void C166Program::Command(uint8_t byte) {
         return;
     case 0x01:
         io_.Log("finish command");
+        return;
+    case ContentCrc::kCommand:
+        io_.Log("content check: answered the CRC-32 of the data received");
+        crc_.Answer(io_);
         return;
     case 0x06:
         state_ = State::Name;
@@ -129,6 +134,7 @@ void C166Program::Command(uint8_t byte) {
 }
 
 void C166Program::DataByte(uint8_t byte) {
+    crc_.Add(byte);
     word_[wordFill_++] = byte;
     ++addr_;
     --remaining_;

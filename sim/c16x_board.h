@@ -9,6 +9,7 @@
 
 #include "loaders/loader_image.h"
 #include "sim/board.h"
+#include "sim/content_crc.h"
 
 namespace qtx::sim {
 
@@ -71,6 +72,7 @@ private:
     BoardIo& io_;
     const BoardConfig& config_;
     bool blockAcks_;
+    ContentCrc crc_;               // over the data bytes received
     State state_ = State::Stopped;
     uint32_t size_ = 0;            // byte count the next data command takes
     uint32_t field_ = 0;           // size or name bytes collected so far

@@ -98,6 +98,11 @@ void C509Program::Command(uint8_t byte) {
         return;
     case 0x04:
         state_ = State::SizeLow;
+        crc_.Reset();
+        return;
+    case ContentCrc::kCommand:
+        io_.Log("content check: answered the CRC-32 of the data received");
+        crc_.Answer(io_);
         return;
     default:
         io_.Log("unknown command " + Hex(byte) + " ignored");
@@ -134,6 +139,7 @@ void C509Program::BeginData() {
 }
 
 void C509Program::DataByte(uint8_t byte) {
+    crc_.Add(byte);
     const uint32_t addr = addr_++;
     uint8_t reread;
     if (config_.verifyErrorAt.count(addr)) {

@@ -11,6 +11,7 @@
 
 #include "loaders/loader_image.h"
 #include "sim/board.h"
+#include "sim/content_crc.h"
 
 namespace qtx::sim {
 
@@ -63,6 +64,7 @@ private:
     FlashModel& flash_;
     BoardIo& io_;
     const BoardConfig& config_;
+    ContentCrc crc_;               // over the data bytes received
     State state_ = State::Stopped;
     uint32_t size_ = 0;
     uint32_t addr_ = 0;

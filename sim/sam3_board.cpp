@@ -106,6 +106,7 @@ void Sam3Preloader::Command(uint8_t byte) {
         fieldCount_ = 0;
         return;
     case 0x42:
+        crc_.Reset();
         io_.Log("preloader: data command, expecting " + std::to_string(count_) + " bytes");
         if (count_ == 0) {
             io_.Send(0x00);
@@ -120,6 +121,10 @@ void Sam3Preloader::Command(uint8_t byte) {
     case 0x01:
         io_.Log("preloader: finish command");
         return;
+    case ContentCrc::kCommand:
+        io_.Log("preloader: content check: answered the CRC-32 of the data received");
+        crc_.Answer(io_);
+        return;
     default:
         io_.Log("preloader: unknown command " + Hex(byte) + " ignored");
         return;
@@ -127,6 +132,7 @@ void Sam3Preloader::Command(uint8_t byte) {
 }
 
 void Sam3Preloader::DataByte(uint8_t byte) {
+    crc_.Add(byte);
     page_.push_back(byte);
     ++received_;
     const bool last = received_ == count_;

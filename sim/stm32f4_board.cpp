@@ -136,6 +136,7 @@ void Stm32Preloader::Command(uint8_t byte) {
         return;
     }
     case 0x42:
+        crc_.Reset();
         io_.Log("preloader: data command, expecting " + std::to_string(size_) + " bytes");
         if (size_ == 0) {
             io_.Send(0x00);
@@ -147,6 +148,10 @@ void Stm32Preloader::Command(uint8_t byte) {
         return;
     case 0x01:
         io_.Log("preloader: finish command");
+        return;
+    case ContentCrc::kCommand:
+        io_.Log("preloader: content check: answered the CRC-32 of the data received");
+        crc_.Answer(io_);
         return;
     default:
         io_.Log("preloader: unknown command " + Hex(byte) + " ignored");
@@ -178,6 +183,7 @@ bool Stm32Preloader::ProgramPair(uint32_t offset, uint8_t low, uint8_t high, boo
 }
 
 void Stm32Preloader::DataByte(uint8_t byte) {
+    crc_.Add(byte);
     const uint32_t index = received_++;
     if (index % 2 == 0) {
         low_ = byte;

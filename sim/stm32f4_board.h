@@ -17,6 +17,7 @@
 
 #include "loaders/loader_image.h"
 #include "sim/board.h"
+#include "sim/content_crc.h"
 
 namespace qtx::sim {
 
@@ -64,6 +65,7 @@ private:
     FlashModel& flash_;
     BoardIo& io_;
     const BoardConfig& config_;
+    ContentCrc crc_;               // over the data bytes received
     State state_ = State::Stopped;
     uint32_t size_ = 0;
     uint32_t field_ = 0;
