@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -136,15 +137,35 @@ int CurrentDirText(char* dest, std::size_t cap) {
 }
 
 bool ReadSetupFile(const std::string& path, Setup& setup, std::string* error) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    // Non-blocking, so that a FIFO in the settings' place cannot hang the program;
+    // only a regular file is read at all.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         if (error) *error = path + ": " + std::strerror(errno);
         return false;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (error) *error = path + ": not a regular file";
+        return false;
+    }
     Setup tmp;
-    const std::size_t n = std::fread(&tmp, 1, sizeof tmp, f);
-    const bool longer = std::fgetc(f) != EOF;
-    std::fclose(f);
+    std::size_t n = 0;
+    bool longer = false;
+    for (;;) {
+        uint8_t extra;
+        const bool full = n == sizeof tmp;
+        const ssize_t r = full ? ::read(fd, &extra, 1) : ::read(fd, tmp.Bytes() + n, sizeof tmp - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        if (full) {
+            longer = true;
+            break;
+        }
+        n += static_cast<std::size_t>(r);
+    }
+    ::close(fd);
     if (n != sizeof tmp || longer) {
         if (error) *error = path + ": not a settings file (size is not " + std::to_string(kSetupSize) + " bytes)";
         return false;
@@ -159,7 +180,15 @@ bool WriteSetupFile(const std::string& path, const Setup& setup, std::string* er
         if (error) *error = what + ": " + std::strerror(errno);
         return false;
     };
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The rename below would replace whatever has the name; only a settings
+    // file of our own (or nothing) may be replaced, never a device or a FIFO.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (error) *error = path + ": not a regular file, left alone";
+        return false;
+    }
+    // Non-blocking: a FIFO left under the temporary name fails instead of hanging.
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return fail(tmp);
     const uint8_t* p = setup.Bytes();
     std::size_t left = sizeof setup;

@@ -1,6 +1,7 @@
 // flash.stp at start-up and shut-down.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,6 +138,34 @@ TEST_F(SetupStore, AFailedWriteLeavesTheOldFileIntact) {
     ASSERT_EQ(bytes.size(), kSetupSize);
     EXPECT_EQ(bytes[1266], 7);
     EXPECT_FALSE(fs::exists("flash.stp.tmp"));
+}
+
+// Only a regular file is read or replaced: a FIFO under the name must neither
+// hang the program (nobody writes to it) nor be turned into a file, and the
+// same holds for the temporary name beside it.
+TEST_F(SetupStore, WhatIsNoRegularFileIsNeitherReadNorReplaced) {
+    ASSERT_EQ(mkfifo("flash.stp", 0644), 0);
+    qtx::Setup s = DefaultImage();
+    std::string err;
+    EXPECT_FALSE(ReadSetupFile("flash.stp", s, &err));
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    EXPECT_FALSE(WriteSetupFile("flash.stp", s, &err));
+    EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    EXPECT_FALSE(WriteSetupFile(".", s, &err)) << "a directory is no settings file either";
+    EXPECT_EXIT(
+        {
+            Context ctx(rec);
+            LoadSetup(ctx);
+        },
+        ::testing::ExitedWithCode(1), "box\\[\\]: Cannot generate setup flash.stp");
+    struct stat st {};
+    ASSERT_EQ(::stat("flash.stp", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    ASSERT_EQ(::unlink("flash.stp"), 0);
+    ASSERT_EQ(mkfifo("flash.stp.tmp", 0644), 0);
+    EXPECT_FALSE(WriteSetupFile("flash.stp", s, &err));
+    EXPECT_FALSE(fs::exists("flash.stp"));
 }
 
 }  // namespace
