@@ -24,12 +24,17 @@ inline constexpr uint16_t kBootModeKey = 0x3C95;
 inline constexpr int32_t kBootModeBaud = 19200;
 inline constexpr const char* kBootModeFraming = "8N1";
 
+// Result of the broadcast and of force_boot_mode when stop asked to end early.
+inline constexpr int kBootModeStopped = -5;
+
 // Sends the autobaud text once at each of the 13 x 10 combinations, rates in
 // the outer loop, each at a fresh open of the port that is closed again (its
 // earlier settings restored) after a 50 ms pause and a flush. 0, or -1 as
 // soon as the port cannot be opened. idle, when given, runs during the pauses
-// (the window stays painted; nothing else happens there).
-int cmd_broadcast(const std::string& portName, const std::function<void()>& idle = {});
+// (the window stays painted; nothing else happens there). stop, when given,
+// is asked as often: true ends the broadcast with kBootModeStopped, the port closed.
+int cmd_broadcast(const std::string& portName, const std::function<void()>& idle = {},
+                  const std::function<bool()>& stop = {});
 
 // The 8 data bytes of the boot-mode request: key, a zero word, the rate.
 std::array<uint8_t, 8> BootModeData(int32_t baud);
@@ -40,8 +45,10 @@ int32_t BootModeBaudFor(Context& ctx);
 // Destroys ActivePort, broadcasts the autobaud text, then sends the boot-mode
 // request on portName and waits for the acknowledgement. Shows its progress in
 // the status bar. 0 accepted; -1 the port cannot be opened; -2 no valid reply;
-// -3 refused; -4 a reply with neither flag. The port is left closed with its
-// earlier settings.
+// -3 refused; -4 a reply with neither flag; kBootModeStopped when the active
+// flasher's Abort flag was set meanwhile (it is polled at least every 200 ms,
+// so an abort ends the switch within a fraction of a second). The port is left
+// closed with its earlier settings.
 int force_boot_mode(Context& ctx, const std::string& portName);
 
 }  // namespace qtx

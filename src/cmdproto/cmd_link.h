@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -43,6 +44,8 @@ struct CmdLink {
     uint32_t replyTimeoutMs = 0;
     uint32_t byteTimeoutMs = 0;
     CmdPort port;
+    // Asked between the byte waits of cmd_wait_reply; true ends the wait (kWaitStopped).
+    std::function<bool()> stop;
 };
 
 // A context with its own two 208-byte buffers. Not movable: the link points

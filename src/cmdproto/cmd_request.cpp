@@ -57,6 +57,7 @@ int cmd_wait_reply(CmdLink& link, uint16_t number) {
     const uint64_t deadline = cmd_now_100ns() + uint64_t{link.replyTimeoutMs} * 10000u;
     for (;;) {
         if (cmd_now_100ns() > deadline) return kWaitTimeout;
+        if (link.stop && link.stop()) return kWaitStopped;
         uint8_t byte = 0;
         const int r = cmd_port_read_timed(link.port, &byte, 1, link.byteTimeoutMs);
         if (r == -2) return kWaitTimeout;

@@ -42,6 +42,7 @@ enum : int {
     kWaitBadHeader = -2,
     kWaitBadData = -3,
     kWaitPortError = -6,  // line error or read failure
+    kWaitStopped = -7,    // the link's stop predicate ended the wait
 };
 // Waits for a frame with this command number (low 12 bits), or any frame for
 // 0xFFFF; frames with other numbers are skipped.

@@ -2,11 +2,15 @@
 // request, the results and the status texts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
 #include "cmdproto/boot_mode.h"
+#include "engine/catalogue.h"
 #include "engine/context.h"
+#include "engine/x_flash.h"
 #include "frame_peer.h"
 #include "recorder.h"
 
@@ -104,6 +108,29 @@ TEST(ForceBootModePort, AMissingPortEndsWithMinusOne) {
               (std::vector<std::string>{"status Autobauding, please wait .......", "status Error FORCE! rc = -1",
                                         "status Init BSL Mode...."}));
     EXPECT_TRUE(peer.Drain(100).empty());
+}
+
+// An Abort (Ctrl-C in the command-line tool) while the device is being
+// switched ends the switch within a fraction of a second, wherever it is: in
+// the broadcast of several seconds, or in the pause after a failed broadcast.
+TEST(ForceBootModeAbort, EndsTheSwitchAtOnceAndSendsNoCommand) {
+    for (const char* port : {"COM1", "COM7"}) {
+        PtyPeer peer{"COM1"};
+        Recorder rec;
+        Context ctx{rec};
+        ASSERT_EQ(SelectTarget(ctx, 11), 0);
+        const int64_t start = NowMs();
+        rec.onPump = [&] {
+            if (NowMs() - start >= 300) ctx.ActiveFlasher->Abort = 1;
+        };
+        EXPECT_EQ(force_boot_mode(ctx, port), kBootModeStopped) << port;
+        EXPECT_LT(NowMs() - start, 300 + 150) << port;
+        EXPECT_EQ(rec.status, "Boot-mode switch aborted") << port;
+        EXPECT_FALSE(rec.Has("status Init BSL Mode....")) << port;
+        const Bytes sent = peer.Drain(100);
+        EXPECT_LT(sent.size(), AutobaudTexts(130).size()) << port;
+        EXPECT_EQ(std::find(sent.begin(), sent.end(), uint8_t{0x01}), sent.end()) << "no frame went out on " << port;
+    }
 }
 
 }  // namespace
