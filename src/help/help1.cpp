@@ -16,6 +16,7 @@ ReadmeTexts TFormHelp::Texts() {
         QStringLiteral("File readme.rtf not found"),
         QStringLiteral("Error"),
         QStringLiteral("The file readme.rtf cannot be read: %1"),
+        QString(),  // beside the program
     };
 }
 

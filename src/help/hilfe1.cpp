@@ -17,6 +17,7 @@ ReadmeTexts TFormHilfe::Texts() {
         QStringLiteral("Datei \"liesmich.rtf\" nicht gefunden"),
         QStringLiteral("Fehler"),
         QStringLiteral("Die Datei \"liesmich.rtf\" kann nicht gelesen werden: %1"),
+        QString(),  // beside the program
     };
 }
 

@@ -1,5 +1,7 @@
 #include "help/readme_window.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -58,14 +60,26 @@ bool ReadmeWindow::FormActivate() {
     return loaded;
 }
 
+QString ReadmeWindow::FilePath() const {
+    // Only regular files: a FIFO of that name would hang the window.
+    const QFileInfo here(texts_.fileName);
+    if (here.isFile()) return here.filePath();
+    // Started from elsewhere, the program still finds the guides installed with it.
+    QString dir = texts_.fallbackDir;
+    if (dir.isEmpty() && QCoreApplication::instance()) dir = QCoreApplication::applicationDirPath();
+    if (dir.isEmpty() || QFileInfo(texts_.fileName).isAbsolute()) return {};
+    const QFileInfo beside(QDir(dir).filePath(texts_.fileName));
+    return beside.isFile() ? beside.filePath() : QString();
+}
+
 bool ReadmeWindow::Load() {
-    const QFileInfo info(texts_.fileName);
-    if (!info.exists() || info.isDir()) {
+    const QString path = FilePath();
+    if (path.isEmpty()) {
         QMessageBox box(QMessageBox::NoIcon, texts_.missingTitle, texts_.missingText, QMessageBox::Ok);
         box.exec();
         return false;
     }
-    QFile file(texts_.fileName);
+    QFile file(path);
     QTextDocument* doc = redit->document();
     if (!file.open(QIODevice::ReadOnly)) {
         doc->setPlainText(texts_.unreadableText.arg(file.errorString()));

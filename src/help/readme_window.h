@@ -1,6 +1,7 @@
 // A readme window: one read-only rich-text box filling the window, showing an
-// RTF file from the working directory, read afresh at every opening so that a
-// file changed or created meanwhile is shown.
+// RTF file from the working directory (or, when it is not there, the copy
+// installed beside the program), read afresh at every opening so that a file
+// changed or created meanwhile is shown.
 #pragma once
 
 #include <QDialog>
@@ -21,6 +22,7 @@ struct ReadmeTexts {
     QString missingText;     // message box text when the file is missing
     QString missingTitle;    // its title
     QString unreadableText;  // shown in the box when the file exists but cannot be read; %1 = why
+    QString fallbackDir;     // looked in after the working directory; empty: the program's directory
 };
 
 // Files larger than this are read only up to it: a readme never comes close,
@@ -39,6 +41,9 @@ public:
     bool FormActivate();
 
     QTextEdit* Redit() const { return redit; }
+    // The file an opening would show: in the working directory, else in the
+    // fallback directory; empty when neither holds a regular file of that name.
+    QString FilePath() const;
     // How often FormActivate has completed (the window is activated once per opening).
     int Activations() const { return activations_; }
     const ReadmeTexts& Texts() const { return texts_; }
