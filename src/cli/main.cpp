@@ -241,6 +241,9 @@ int main(int argc, char** argv) {
     case RunOutcome::Aborted:
         display.Say(tool + "aborted");
         return kAborted;
+    case RunOutcome::BadInput:
+        display.Say(tool + "failed: the firmware file was refused; nothing was sent");
+        return kUsage;
     }
     return kProgram;
 }

@@ -24,6 +24,7 @@ struct TargetRow {
     int portRecord;            // index into Setup::Ports
     std::unique_ptr<X_Flash> (*create)(Context& ctx);
     const LoaderImage* loader; // nullptr when the target needs none
+    uint64_t maxImageSize;     // the largest firmware image the target holds, in bytes
     const char* simBoard;      // qtxsim board name
 };
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/display.h"
 #include "serial/comport.h"
@@ -34,6 +35,10 @@ struct Context {
     int ByteTimeoutMs = 1000;
     std::unique_ptr<X_Flash> ActiveFlasher;
     std::string FlashFilePath;
+    // The firmware image of the run, read whole before anything is sent, and
+    // the path it was read from.
+    std::vector<uint8_t> FirmwareImage;
+    std::string FirmwareImagePath;
     int ResetCountdown = 0;
     bool SetX2 = true;  // the window's X2 box (SetX2Box): hidden and ticked
 

@@ -1,27 +1,23 @@
-// A firmware image read in place, a few bytes at a time.
+// The firmware image: read whole, once, before anything is sent to a board.
+// A board whose flash was erased for a file that then cannot be sent has lost
+// its firmware, so every reason to refuse a file is found here, up front.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace qtx {
 
-class FirmwareFile {
-public:
-    explicit FirmwareFile(const std::string& path);
-    ~FirmwareFile() { Close(); }
-    FirmwareFile(const FirmwareFile&) = delete;
-    FirmwareFile& operator=(const FirmwareFile&) = delete;
+// Reads the whole image at path. Refuses, with false and a message in why that
+// names the file and the reason: a path that is not a regular file (FIFO,
+// device, socket, a /proc file whose size the system does not know), an empty
+// file, a file that cannot be read, and a file larger than maxSize bytes.
+// Never blocks on a FIFO.
+bool ReadFirmwareImage(const std::string& path, uint64_t maxSize, std::vector<uint8_t>& out, std::string& why);
 
-    bool ok() const { return f_ != nullptr; }
-    FILE* get() const { return f_; }
-    void Close();
-    // Size from the file system; false (errno set) for what cannot be an image.
-    bool Size(uint64_t& size) const;
-
-private:
-    FILE* f_ = nullptr;
-};
+// CRC-32 of the content check (reflected polynomial 0xEDB88320, initial value
+// and final XOR 0xFFFFFFFF: the CRC of zlib and Ethernet).
+uint32_t Crc32(const uint8_t* data, std::size_t n, uint32_t crc = 0);
 
 }  // namespace qtx

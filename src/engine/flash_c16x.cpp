@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 
 namespace qtx {
@@ -48,39 +47,20 @@ int Flash_164::SendLoader() {
 }
 
 int Flash_164::Program(const std::string& path) {
-    FirmwareFile file(path);
-    uint64_t size = OpenFirmware(file, path, 0xFFFFFFFEull);
+    const std::vector<uint8_t> data = Padded(Image(path), 2);
     Comport& port = Port();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
     WriteByte(0x22);
-    if (size & 1) ++size;
+    const uint64_t size = data.size();
     for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
     Expect(0x00, "waiting after size has been sent.", false);
     WriteByte(0x42);
-    const uint32_t charTime = port.CharTime;
-    uint64_t p = 0;
-    while (p < size) {
-        uint8_t chunk[2] = {0, 0};
-        if (!ReadChunk(file, path, p, chunk)) break;
-        WriteBytes(chunk, 2);
-        Ui().SetProgress(static_cast<int>(p * 100 / size));
-        PumpAndCheckAbort();
-        const uint64_t q = p + 2;
-        if (q % 128 != 0) {
-            if (q < size) CheckVerifyReport();
-        } else {
-            if (q == size) break;
-            Expect(0x00, "waiting after flash block has been sent.", false);
-        }
-        p = q;
-    }
-    Expect(0x00, "waiting after flash last block has been sent.", false);
-    file.Close();
-    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(0x00, "waiting after flash file has been sent.", false);
-    RefuseLateReport({0x00, 0x00});
+    TransferPlan plan;
+    plan.blockSize = 128;
+    plan.lastBlockWhat = "waiting after flash last block has been sent.";
+    Transfer(data, plan);
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
@@ -100,13 +80,10 @@ void Flash_509::SetMode(unsigned mode, uint8_t addressLow) {
 }
 
 int Flash_509::Identify() {
-    // Found only in Program, a file too large for the 16-bit size would be
-    // refused after the erase had wiped the board's firmware: refuse it before
-    // the first byte goes out. (No file: a bare bootstrap, nothing to check.)
-    if (!ctx.FlashFilePath.empty()) {
-        FirmwareFile file(ctx.FlashFilePath);
-        OpenFirmware(file, ctx.FlashFilePath, kMaxFileSize);
-    }
+    // Found only in Program, a file that cannot be sent would be refused after
+    // the erase had wiped the board's firmware: refuse it before the first byte
+    // goes out. (No file: a bare bootstrap, nothing to check.)
+    if (!ctx.FlashFilePath.empty()) Image(ctx.FlashFilePath);
     return X_Flash::Identify();
 }
 
@@ -136,32 +113,20 @@ int Flash_509::SendLoader() {
 }
 
 int Flash_509::Program(const std::string& path) {
-    FirmwareFile file(path);
-    // The size travels in 16 bits: a larger file would be cut short without a
-    // word. Identify refused it already; the file may have grown since.
-    const uint64_t size = OpenFirmware(file, path, kMaxFileSize);
+    // The size travels in 16 bits: the catalogue's limit for this target keeps
+    // a larger file from being cut short without a word.
+    const std::vector<uint8_t>& image = Image(path);
+    const uint64_t size = image.size();
     SendByte(0x04);
     WriteByte(static_cast<uint8_t>(size));
     WriteByte(static_cast<uint8_t>(size >> 8));
     Expect(static_cast<uint8_t>(size & 0xFF), "after size has been sent.", true);
     Expect(static_cast<uint8_t>((size >> 8) & 0xFF), "after size has been sent.", true);
     Expect(0x03, "after size has been sent.", false);
-    const uint32_t charTime = Port().CharTime;
-    for (uint64_t i = 0; i < size; ++i) {
-        uint8_t b;
-        if (std::fread(&b, 1, 1, file.get()) != 1) {
-            ThrowIfReadError(file, path, i);
-            break;
-        }
-        WriteByte(b);
-        Ui().SetProgress(static_cast<int>(i * 100 / size));
-        PumpAndCheckAbort();
-        if (i + 2 < size) CheckVerifyReport();
-    }
-    file.Close();
-    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(0x04, "waiting after flash file has been sent.", false);
-    RefuseLateReport({0x04});
+    TransferPlan plan;
+    plan.unit = 1;
+    plan.finalAnswer = 0x04;
+    Transfer(image, plan);
     return 0;
 }
 

@@ -36,9 +36,6 @@ public:
 // 8051-family ROM loader with checksummed blocks; its loaded program takes a 16-bit size.
 class Flash_509 : public X_Flash {
 public:
-    // The program command carries the size in 16 bits.
-    static constexpr uint64_t kMaxFileSize = 0xFFFF;
-
     using X_Flash::X_Flash;
     // The base step, after a check that the firmware file can be sent at all.
     int Identify() override;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "engine/catalogue.h"
+#include "engine/firmware_file.h"
 #include "engine/x_flash.h"
 
 namespace qtx {
@@ -16,6 +17,7 @@ const char* OutcomeName(RunOutcome o) {
     case RunOutcome::ProgramFailed: return "programming failed";
     case RunOutcome::Aborted: return "aborted";
     case RunOutcome::NoBoot: return "no boot";
+    case RunOutcome::BadInput: return "bad input";
     }
     return "?";
 }
@@ -48,6 +50,21 @@ RunOutcome FlashRun(Context& ctx) {
     ctx.lastError = {};
 
     const int32_t code = ctx.setup.DeviceCode();
+    // The whole image is read, and refused when it cannot be sent, before the
+    // port is opened: a board must never be erased for a file that then fails.
+    ctx.FirmwareImage.clear();
+    ctx.FirmwareImagePath.clear();
+    const TargetRow* row = FindTargetByCode(code);
+    std::string why;
+    if (!ReadFirmwareImage(ctx.FlashFilePath, row ? row->maxImageSize : 0, ctx.FirmwareImage, why)) {
+        d.SetStatusText(why);
+        ShowPanelError(ctx, Panel::Bsl, "PROG ERR", 0);
+        if (SelectTarget(ctx, code) != 0) std::exit(1);
+        d.SetFlashDefault(true);
+        EnableFlash(ctx);
+        return RunOutcome::BadInput;
+    }
+    ctx.FirmwareImagePath = ctx.FlashFilePath;
     RunOutcome outcome = RunOutcome::BootstrapFailed;
     int forced = 0;
     for (;;) {
@@ -103,6 +120,8 @@ RunOutcome FlashRun(Context& ctx) {
         ++forced;
     }
 
+    ctx.FirmwareImage = {};
+    ctx.FirmwareImagePath.clear();
     if (SelectTarget(ctx, code) != 0) std::exit(1);
     d.SetFlashDefault(true);
     EnableFlash(ctx);

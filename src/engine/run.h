@@ -14,6 +14,7 @@ enum class RunOutcome {
     ProgramFailed,
     Aborted,
     NoBoot,           // ARM targets: the firmware could not be switched to its boot loader
+    BadInput,         // the firmware file was refused before anything was sent
 };
 
 const char* OutcomeName(RunOutcome o);

@@ -9,6 +9,7 @@
 #include <vector>
 #include <sys/stat.h>
 
+#include "engine/catalogue.h"
 #include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 
@@ -31,53 +32,28 @@ constexpr int kPollSliceMs = 5;
 
 }  // namespace
 
-FirmwareFile::FirmwareFile(const std::string& path) { f_ = std::fopen(path.c_str(), "rb"); }
-
-void FirmwareFile::Close() {
-    if (f_) std::fclose(f_);
-    f_ = nullptr;
-}
-
-bool FirmwareFile::Size(uint64_t& size) const {
-    struct stat st;
-    if (fstat(fileno(f_), &st) != 0) return false;
-    if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return false;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    return true;
-}
-
 Comport& X_Flash::Port() { return *ctx.ActivePort; }
 
-uint64_t X_Flash::OpenFirmware(FirmwareFile& file, const std::string& path, uint64_t maxSize) {
-    uint64_t size = 0;
-    // Nothing is sent unless the whole file can be opened and sized.
-    if (!file.ok() || !file.Size(size)) {
-        Ui().SetStatusText(Format("Cannot open FLASH file \"%s\": %s", path.c_str(), std::strerror(errno)));
-        throw ProgramException{};
-    }
-    if (size > maxSize) {
-        Ui().SetStatusText(Format("FLASH file \"%s\" has %llu bytes; this target takes at most %llu", path.c_str(),
-                                  static_cast<unsigned long long>(size), static_cast<unsigned long long>(maxSize)));
-        throw ProgramException{};
-    }
-    return size;
+uint64_t X_Flash::MaxImageSize() const {
+    const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
+    return row ? row->maxImageSize : 0;
 }
 
-void X_Flash::ThrowIfReadError(FirmwareFile& file, const std::string& path, uint64_t offset) {
-    if (!std::ferror(file.get())) return;
-    Ui().SetStatusText(Format("Cannot read FLASH file \"%s\" at offset %llu: %s", path.c_str(),
-                              static_cast<unsigned long long>(offset), std::strerror(errno)));
-    throw ProgramException{};
+const std::vector<uint8_t>& X_Flash::Image(const std::string& path) {
+    // The run read it already; a flasher driven on its own reads it afresh.
+    if (!path.empty() && ctx.FirmwareImagePath == path) return ctx.FirmwareImage;
+    std::string why;
+    if (!ReadFirmwareImage(path, MaxImageSize(), ctx.FirmwareImage, why)) {
+        Ui().SetStatusText(why);
+        throw ProgramException{};
+    }
+    return ctx.FirmwareImage;
 }
 
-bool X_Flash::ReadChunk(FirmwareFile& file, const std::string& path, uint64_t offset, uint8_t chunk[2]) {
-    chunk[0] = chunk[1] = 0;
-    if (std::fread(chunk, 1, 2, file.get()) > 0) return true;
-    ThrowIfReadError(file, path, offset);
-    return false;
+std::vector<uint8_t> X_Flash::Padded(const std::vector<uint8_t>& image, std::size_t unit) {
+    std::vector<uint8_t> data(image);
+    while (unit > 1 && data.size() % unit != 0) data.push_back(0x00);
+    return data;
 }
 
 void X_Flash::WarnIfStandIn(const LoaderImage& image) {
@@ -121,7 +97,8 @@ uint8_t X_Flash::SendByte(uint8_t value) {
 
 bool X_Flash::ReceiveByteTimed(uint8_t& out) {
     Comport& port = Port();
-    const int64_t deadline = NowMs() + ctx.ByteTimeoutMs;
+    // The timeout counts from when the bytes written so far can have left the line.
+    const int64_t deadline = NowMs() + ctx.ByteTimeoutMs + port.OwedMs();
     for (;;) {
         const int n = port.Read(&out, 1);
         Ui().Pump();
@@ -227,35 +204,103 @@ int X_Flash::SendEpldName() {
 int X_Flash::SendLoader() { return 0; }
 
 int X_Flash::Program(const std::string& path) {
-    FirmwareFile file(path);
-    uint64_t size = OpenFirmware(file, path, 0xFFFFFFFEull);
+    const std::vector<uint8_t> data = Padded(Image(path), 2);
     Comport& port = Port();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
     WriteByte(0x22);
-    if (size & 1) ++size;
+    const uint64_t size = data.size();
     for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
     Expect(0x00, "waiting after size has been sent.", false);
     WriteByte(0x42);
-    const uint32_t charTime = port.CharTime;
-    for (uint64_t p = 0; p < size; p += 2) {
-        uint8_t chunk[2];
-        if (!ReadChunk(file, path, p, chunk)) break;
-        WriteBytes(chunk, 2);
-        Ui().SetProgress(static_cast<int>(p * 100 / size));
-        PumpAndCheckAbort();
-        if (p + 2 < size) CheckVerifyReport();
-    }
-    file.Close();
-    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(0x00, "waiting after flash file has been sent.", false);
-    RefuseLateReport({0x00});
+    Transfer(data, TransferPlan{});
     Finish();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
     return 0;
+}
+
+void X_Flash::Transfer(const std::vector<uint8_t>& data, const TransferPlan& plan) {
+    const uint32_t charTime = Port().CharTime;
+    const uint64_t size = data.size();
+    const std::size_t unit = plan.unit;
+    auto mark = plan.marks.begin();
+    for (uint64_t i = 0; i < size; i += unit) {
+        if (mark != plan.marks.end() && mark->first == i) {
+            Ui().SetStatusText(mark->second);
+            ++mark;
+        }
+        WriteBytes(data.data() + i, unit);
+        Ui().SetProgress(static_cast<int>(i * 100 / size));
+        PumpAndCheckAbort();
+        const uint64_t j = i + unit;
+        if (plan.blockSize != 0 && j % plan.blockSize == 0) {
+            if (j == size) break;
+            AwaitBlockAck();
+        } else if (j < size) {
+            CheckVerifyReport();
+        }
+    }
+    if (plan.lastBlockWhat) Expect(0x00, plan.lastBlockWhat, false);
+    if (plan.pauseAfterLastBlockMs > 0) PumpingSleep(ctx, plan.pauseAfterLastBlockMs);
+    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
+    Expect(plan.finalAnswer, "waiting after flash file has been sent.", false);
+    // Either answer may have been the start of a report on the last unit.
+    if (plan.lastBlockWhat)
+        RefuseLateReport({0x00, plan.finalAnswer});
+    else
+        RefuseLateReport({plan.finalAnswer});
+    ContentCheck(Crc32(data.data(), data.size()));
+}
+
+void X_Flash::AwaitBlockAck() { Expect(0x00, "waiting after flash block has been sent.", false); }
+
+void X_Flash::ContentCheck(uint32_t crcSent) {
+    constexpr uint8_t kCommand = 0x43;
+    WriteByte(kCommand);
+    ctx.ByteTimeoutMs = 1000;
+    uint8_t answer[5];
+    for (int i = 0; i < 5; ++i) {
+        if (ReceiveByteTimed(answer[i])) {
+            if (i == 0 && answer[0] != kCommand) {
+                Ui().SetStatusText(Format("\n\nFatal: content check: the loader answered %02Xh, expected 43h; "
+                                          "the CRC-32 of the data sent is %08Xh\n",
+                                          answer[0], crcSent));
+                throw ProgramException{};
+            }
+            continue;
+        }
+        Ui().SetStatusText(Format("\n\nFatal: content check: no answer from the loader after %d of 5 bytes; "
+                                  "the CRC-32 of the data sent is %08Xh\n",
+                                  i, crcSent));
+        throw ProgramException{};
+    }
+    const uint32_t received = static_cast<uint32_t>(answer[1]) | static_cast<uint32_t>(answer[2]) << 8 |
+                              static_cast<uint32_t>(answer[3]) << 16 | static_cast<uint32_t>(answer[4]) << 24;
+    if (received == crcSent) return;
+    Ui().SetStatusText(Format("\n\nFatal: content check failed: the loader received data with CRC-32 %08Xh, "
+                              "the host sent %08Xh\n",
+                              received, crcSent));
+    throw ProgramException{};
+}
+
+void X_Flash::AwaitQuietLine(int quietMs) {
+    Comport& port = Port();
+    // Bounded: a peer that never stops talking must not hold the run for ever.
+    const int64_t limit = NowMs() + port.OwedMs() + quietMs + 5000;
+    int64_t lastByte = NowMs();
+    for (;;) {
+        PumpAndCheckAbort();
+        const int owed = port.OwedMs();
+        uint8_t b;
+        while (port.Read(&b, 1) == 1) lastByte = NowMs();
+        const int64_t now = NowMs();
+        if (owed == 0 && now - lastByte >= quietMs) return;
+        if (now >= limit) return;
+        port.WaitReadable(kPollSliceMs);
+    }
 }
 
 namespace {

@@ -11,7 +11,6 @@
 
 namespace qtx {
 
-class FirmwareFile;
 struct LoaderImage;
 
 class X_Flash {
@@ -65,12 +64,39 @@ protected:
     // Sends a loader image in one write, warning when it is a stand-in.
     void WriteLoaderImage(const LoaderImage& image);
     void WarnIfStandIn(const LoaderImage& image);
-    // Opens and sizes the firmware; ProgramException with a clear text (nothing
-    // sent yet) when it cannot be read or is larger than maxSize bytes.
-    uint64_t OpenFirmware(FirmwareFile& file, const std::string& path, uint64_t maxSize);
-    // Next two bytes (the second 0x00 at the end of an odd file); false at the end.
-    bool ReadChunk(FirmwareFile& file, const std::string& path, uint64_t offset, uint8_t chunk[2]);
-    void ThrowIfReadError(FirmwareFile& file, const std::string& path, uint64_t offset);
+    // The firmware image at path, read whole. FlashRun reads it before the run
+    // starts; a flasher driven on its own reads it here. ProgramException with a
+    // clear text when it cannot be sent (nothing has gone out then).
+    const std::vector<uint8_t>& Image(const std::string& path);
+    // The largest image the selected target holds.
+    uint64_t MaxImageSize() const;
+
+    // How a target's loader takes the data, after its data command.
+    struct TransferPlan {
+        std::size_t unit = 2;                 // bytes per write; an odd image ends in a 0x00 pad byte
+        uint64_t blockSize = 0;               // an acknowledgement after every blockSize bytes (0: none)
+        const char* lastBlockWhat = nullptr;  // wait text of the last-block answer (nullptr: none)
+        int pauseAfterLastBlockMs = 0;
+        uint8_t finalAnswer = 0x00;
+        // Status texts shown when the data reach an offset (a second flash bank).
+        std::vector<std::pair<uint64_t, std::string>> marks;
+    };
+    // Streams data (already padded to whole units) as plan says: verify-report
+    // polls between writes, block acknowledgements, the last-block and final
+    // answers with the waits sized from the line, the quiet line after them, and
+    // the content check. The caller sends Finish afterwards where its loader takes one.
+    void Transfer(const std::vector<uint8_t>& data, const TransferPlan& plan);
+    // The answer after a full block that is not the last one.
+    virtual void AwaitBlockAck();
+    // Asks the loader for the CRC-32 of the data it received and compares it with
+    // crcSent: equal values mean the flash holds what was sent, since the loader
+    // verified every write against what it received. ProgramException otherwise.
+    void ContentCheck(uint32_t crcSent);
+    // The image as it goes on the line: padded with 0x00 to a whole number of units.
+    static std::vector<uint8_t> Padded(const std::vector<uint8_t>& image, std::size_t unit);
+    // Waits, pumping, until the bytes written have left the line and then the
+    // line has been quiet for quietMs; what arrives meanwhile is read and dropped.
+    void AwaitQuietLine(int quietMs);
     // After the loader's last answer: the line must stay quiet. Bytes that follow
     // mean the answers taken for good ones began a verify-error report sent after
     // the last chunk; that run failed (ProgramException with the report's text).

@@ -130,7 +130,7 @@ void Comport::Configure(const PortRecord& record) {
         throw InitException{why};
 
     // Bytes already handed over go out at the settings they were written for.
-    Drain();
+    if (Drain()) WaitOwed();
     // A driver that refuses part of the settings leaves the line as it accepted it.
     detail::ApplyLineSettings(Handle, settings);
     BitsPerChar = settings.BitsPerChar;
@@ -198,8 +198,27 @@ int Comport::Read(uint8_t* buffer, int n) {
     }
 }
 
+namespace {
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+int Comport::OwedMs() const {
+    const int64_t owed = lineFreeNs_ - SteadyNs();
+    if (owed <= 0) return 0;
+    return static_cast<int>(std::min<int64_t>((owed + 999999) / 1000000, INT32_MAX));
+}
+
+void Comport::WaitOwed() {
+    const int ms = std::min(OwedMs(), WriteStallTimeoutMs);
+    if (ms > 0) ::poll(nullptr, 0, ms);
+}
+
 int Comport::Write(const uint8_t* buffer, int n) {
     if (Handle < 0 || gone_ || buffer == nullptr || n <= 0) return 0;
+    // The line is busy from now, or from when the bytes before these have left.
+    lineFreeNs_ = std::max(lineFreeNs_, SteadyNs()) + static_cast<int64_t>(n) * CharTime * 100;
     int sent = 0;
     auto lastProgress = Clock::now();
     while (sent < n) {
@@ -263,8 +282,11 @@ void Comport::Flush(int queue) {
     if (Handle >= 0 && !gone_) ::tcflush(Handle, queue);
 }
 
+// Answers to bytes still on their way would arrive after the purge: wait for
+// the line first, whatever the driver says about its queue.
 void Comport::PurgeReceive() {
-    Drain();
+    const bool drained = Drain();
+    if (drained) WaitOwed();
     Flush(TCIFLUSH);
 }
 
@@ -273,6 +295,7 @@ void Comport::PurgeReceive() {
 // their way to the other side. So discard only what a stalled line kept.
 void Comport::PurgeTransmit() {
     if (!Drain()) Flush(TCOFLUSH);
+    else WaitOwed();
 }
 
 bool Comport::WaitReadable(int timeoutMs) {

@@ -59,6 +59,13 @@ public:
     // True once the device has gone away (USB adapter unplugged, pty closed).
     bool Gone() const { return gone_; }
 
+    // Line time still owed, in milliseconds (rounded up): how long until the
+    // last byte handed to Write has left the line at the current character
+    // time. Driver queues, USB adapters and pseudo-terminals hold bytes that
+    // leave later, and neither tcdrain nor TIOCOUTQ can be trusted to say when,
+    // so every wait for an answer adds this to its own timeout.
+    int OwedMs() const;
+
     // Opens a port by name ("COM3") through the port map: returns a file
     // descriptor or -1; error (optional) receives why, errnoOut the errno
     // (EBUSY when another program holds the port, EACCES when the user may not
@@ -87,9 +94,12 @@ private:
     void NoteFailure(int err);
     // Waits until queued output has left the line; gives up on a stalled line.
     bool Drain();  // true when all output has left; false when the line stalled or is gone
+    // Sleeps until the owed line time has passed (never longer than the stall timeout).
+    void WaitOwed();
     void Flush(int queue);
     struct Counters { int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0; } counters_{};
     bool haveCounters_ = false;
+    int64_t lineFreeNs_ = 0;   // steady clock: when the last byte written leaves the line
     bool gone_ = false;
 };
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/firmware_file.h"
+#include <algorithm>
 
 namespace qtx {
 
@@ -28,21 +28,6 @@ std::string HexRecord(uint8_t type, uint16_t address, const uint8_t* data, std::
     return record;
 }
 
-uint64_t Flash_AC2::OpenAddressable(FirmwareFile& file, const std::string& path) {
-    const uint64_t size = OpenFirmware(file, path, UINT64_MAX);
-    if (size > kMaxFileSize) {
-        char text[1200];
-        std::snprintf(text, sizeof text,
-                      "FLASH file \"%s\" has %llu bytes: T89C5xACx records address at most %llu bytes; "
-                      "nothing was sent",
-                      path.c_str(), static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(kMaxFileSize));
-        Ui().SetStatusText(text);
-        throw ProgramException{};
-    }
-    return size;
-}
-
 void Flash_AC2::SendRecord(const std::string& record) {
     WriteBytes(reinterpret_cast<const uint8_t*>(record.data()), record.size());
 }
@@ -51,10 +36,7 @@ int Flash_AC2::Identify() {
     // The erase record follows within the same run and wipes the chip; a file
     // the records cannot carry is refused before the first character goes out.
     // (No file: a bare bootstrap, nothing to check.)
-    if (!ctx.FlashFilePath.empty()) {
-        FirmwareFile file(ctx.FlashFilePath);
-        OpenAddressable(file, ctx.FlashFilePath);
-    }
+    if (!ctx.FlashFilePath.empty()) Image(ctx.FlashFilePath);
     Comport& port = Port();
     port.ClearErrors();
     port.PurgeReceive();
@@ -167,24 +149,21 @@ void Flash_AC2::ExpectAccepted(const char* what, uint16_t address) {
 }
 
 int Flash_AC2::Program(const std::string& path) {
-    FirmwareFile file(path);
-    const uint64_t size = OpenAddressable(file, path);
+    // The records carry their own checksums: no content check on this target.
+    const std::vector<uint8_t>& image = Image(path);
+    const uint64_t size = image.size();
     const uint64_t last = size / kBlockSize;
     for (uint64_t i = 0; i <= last; ++i) {
-        uint8_t block[kBlockSize] = {};
-        const std::size_t n = std::fread(block, 1, kBlockSize, file.get());
-        if (n == 0) {
-            ThrowIfReadError(file, path, i * kBlockSize);
-            break;
-        }
-        const uint16_t address = static_cast<uint16_t>(i * kBlockSize);
-        SendRecord(HexRecord(0x00, address, block, n));
+        const uint64_t offset = i * kBlockSize;
+        if (offset >= size) break;
+        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kBlockSize, size - offset));
+        const uint16_t address = static_cast<uint16_t>(offset);
+        SendRecord(HexRecord(0x00, address, image.data() + offset, n));
         ExpectAccepted("data record", address);
         // A file shorter than one block has gone out whole with its only record.
         Ui().SetProgress(last == 0 ? 100 : static_cast<int>(i * 100 / last));
         PumpAndCheckAbort();
     }
-    file.Close();
     SendRecord(ctx.SetX2 ? kX2SetRecord : kX2ClearRecord);
     ExpectAccepted("X2 fuse record", 0);
     SendRecord(kBljbRecord);

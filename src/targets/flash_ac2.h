@@ -14,8 +14,6 @@
 
 namespace qtx {
 
-class FirmwareFile;
-
 // One record as the boot loader takes it: ":", count, 4-digit address, type,
 // data, two's-complement checksum; upper-case digits, no line end. n <= 255.
 std::string HexRecord(uint8_t type, uint16_t address, const uint8_t* data, std::size_t n);
@@ -58,8 +56,6 @@ private:
     char ReadReplyLine();
     // Reads the reply to a data or fuse record; a refusal fails the run.
     void ExpectAccepted(const char* what, uint16_t address);
-    // Opens and sizes the file; refuses what the records cannot address.
-    uint64_t OpenAddressable(FirmwareFile& file, const std::string& path);
 };
 
 }  // namespace qtx

@@ -4,12 +4,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 
 namespace qtx {
 
 namespace {
+
+// How long the monitor must stay quiet after the last write command has left
+// the line before its answers count as all in (a USB adapter's turnaround is
+// at most 16 ms, the answers to the last command a few characters).
+constexpr int kMonitorQuietMs = 100;
 
 // Reads single bytes until the port has nothing more.
 void Drain(Comport& port) {
@@ -98,6 +102,10 @@ int Flash_sam3u::SendLoader() {
         char command[16];
         std::snprintf(command, sizeof command, "G%lX#", static_cast<unsigned long>(kPreloaderAddress));
         Ui().SetStatusText(" Starting Preloader...");
+        // The write commands went out without waiting for the monitor's
+        // answers: wait until they have left the line and the answers are in,
+        // so that the purge below takes them all.
+        AwaitQuietLine(kMonitorQuietMs);
         PumpingSleep(ctx, 400);
         port.ClearErrors();
         port.PurgeReceive();
@@ -117,8 +125,8 @@ int Flash_sam3u::SendLoader() {
 }
 
 int Flash_sam3u::Program(const std::string& path) {
-    FirmwareFile file(path);
-    const uint64_t fileSize = OpenFirmware(file, path, 0xFFFFFFFEull);
+    const std::vector<uint8_t>& image = Image(path);
+    const uint64_t fileSize = image.size();
     // Between one bank and the start of bank 2 a file fits neither layout:
     // its tail would be sent as a bank-2 count that makes no sense.
     if (fileSize > kBankSize && fileSize < kBank2Offset) {
@@ -132,53 +140,33 @@ int Flash_sam3u::Program(const std::string& path) {
         Ui().SetStatusText(text);
         throw ProgramException{};
     }
+    // What goes on the line: bank 1, then bank 2 from its file offset, padded to whole pairs.
+    std::vector<uint8_t> data;
+    TransferPlan plan;
+    plan.blockSize = kBlockSize;
+    plan.lastBlockWhat = "waiting after last flash block has been sent.";
+    plan.pauseAfterLastBlockMs = 200;
+    if (fileSize > kBankSize) {
+        data.resize(kBankSize + (fileSize - kBank2Offset));
+        std::memcpy(data.data(), image.data(), kBankSize);
+        std::memcpy(data.data() + kBankSize, image.data() + kBank2Offset, fileSize - kBank2Offset);
+        plan.marks.push_back({kBankSize, "Sending FLASH file " + Quoted(path) + " to FLASH 2"});
+    } else {
+        data = image;
+    }
+    data = Padded(data, 2);
 
     Comport& port = Port();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
     WriteByte(0x22);
-    uint64_t size = fileSize + (fileSize & 1);
-    if (size > kBankSize) {
-        Ui().SetStatusText("Sending FLASH file " + Quoted(path) + " to FLASH 1");
-        size -= kBank2Offset - kBankSize;
-    }
+    if (fileSize > kBankSize) Ui().SetStatusText("Sending FLASH file " + Quoted(path) + " to FLASH 1");
+    const uint64_t size = data.size();
     for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
     Expect(0x00, "waiting after size has been sent.", false);
     WriteByte(0x42);
-    const uint32_t charTime = port.CharTime;
-
-    uint64_t fileOffset = 0;
-    for (uint64_t i = 0; i < size; i += 2) {
-        if (i == kBankSize) {
-            if (std::fseek(file.get(), static_cast<long>(kBank2Offset), SEEK_SET) != 0) {
-                Ui().SetStatusText("Cannot read FLASH file " + Quoted(path) + " at the second bank: " +
-                                   std::strerror(errno));
-                throw ProgramException{};
-            }
-            fileOffset = kBank2Offset;
-            Ui().SetStatusText("Sending FLASH file " + Quoted(path) + " to FLASH 2");
-        }
-        uint8_t chunk[2];
-        if (!ReadChunk(file, path, fileOffset, chunk)) break;
-        fileOffset += 2;
-        WriteBytes(chunk, 2);
-        Ui().SetProgress(static_cast<int>(i * 100 / size));
-        PumpAndCheckAbort();
-        const uint64_t j = i + 2;
-        if (j % kBlockSize == 0) {
-            if (j == size) break;
-            Expect(0x00, "waiting after flash block has been sent.", false);
-        } else if (j < size) {
-            CheckVerifyReport();
-        }
-    }
-    Expect(0x00, "waiting after last flash block has been sent.", false);
-    PumpingSleep(ctx, 200);
-    file.Close();
-    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(0x00, "waiting after flash file has been sent.", false);
-    RefuseLateReport({0x00, 0x00});
+    Transfer(data, plan);
     Finish();
     return 0;
 }

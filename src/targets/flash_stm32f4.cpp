@@ -2,19 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 
-#include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 
 namespace qtx {
 
 namespace {
-
-// The firmware file while Program sends it. Kept at file scope so that a
-// handle left behind can be found and closed by the next SendLoader; Program
-// closes it on every way out as well.
-std::unique_ptr<FirmwareFile> gFirmware;
 
 void Drain(Comport& port) {
     uint8_t b;
@@ -68,10 +61,7 @@ void Flash_stm32f4::WriteMemory(uint32_t address, const uint8_t* data, std::size
     SendAcked(block, n + 2);
 }
 
-uint64_t Flash_stm32f4::FirmwareSize(const std::string& path) {
-    FirmwareFile file(path);
-    return OpenFirmware(file, path, 0xFFFFFFFFull);
-}
+uint64_t Flash_stm32f4::FirmwareSize(const std::string& path) { return Image(path).size(); }
 
 int Flash_stm32f4::SendLoader() {
     Comport& port = Port();
@@ -119,7 +109,6 @@ int Flash_stm32f4::SendLoader() {
         port.ClearErrors();
         port.PurgeReceive();
         port.PurgeTransmit();
-        gFirmware.reset();
         const uint64_t size = FirmwareSize(ctx.FlashFilePath);
         WriteByte(0x22);
         for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
@@ -132,16 +121,11 @@ int Flash_stm32f4::SendLoader() {
 }
 
 int Flash_stm32f4::Program(const std::string& path) {
-    gFirmware = std::make_unique<FirmwareFile>(path);
-    // Whatever ends Program, the file does not stay open behind it.
-    struct Closer {
-        ~Closer() { gFirmware.reset(); }
-    } closer;
-    const uint64_t size = OpenFirmware(*gFirmware, path, 0xFFFFFFFFull);
+    const std::vector<uint8_t>& image = Image(path);
+    const uint64_t size = image.size();
     if (announcedSize_ && *announcedSize_ != size) {
         char text[512];
-        std::snprintf(text, sizeof text,
-                      "FLASH file \"%s\" changed while it was being sent: %llu bytes announced, %llu now",
+        std::snprintf(text, sizeof text, "FLASH file \"%s\" is not the one announced: %llu bytes announced, %llu now",
                       path.c_str(), static_cast<unsigned long long>(*announcedSize_),
                       static_cast<unsigned long long>(size));
         Ui().SetStatusText(text);
@@ -152,21 +136,10 @@ int Flash_stm32f4::Program(const std::string& path) {
     port.PurgeReceive();
     port.PurgeTransmit();
     WriteByte(0x42);
-    const uint32_t charTime = port.CharTime;
-    for (uint64_t i = 0; i < size; i += 2) {
-        uint8_t chunk[2];
-        if (!ReadChunk(*gFirmware, path, i, chunk)) break;
-        WriteBytes(chunk, 2);
-        Ui().SetProgress(static_cast<int>(i * 100 / size));
-        PumpAndCheckAbort();
-        if (i + 2 < size) CheckVerifyReport();
-    }
-    Expect(0x00, "waiting after last flash block has been sent.", false);
-    PumpingSleep(ctx, 500);
-    gFirmware.reset();
-    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(0x00, "waiting after flash file has been sent.", false);
-    RefuseLateReport({0x00, 0x00});
+    TransferPlan plan;
+    plan.lastBlockWhat = "waiting after last flash block has been sent.";
+    plan.pauseAfterLastBlockMs = 500;
+    Transfer(Padded(image, 2), plan);
     Finish();
     return 0;
 }

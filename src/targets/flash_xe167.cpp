@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 
 namespace qtx {
@@ -69,34 +68,16 @@ void Flash_XE167::AwaitBlockAck() {
 
 int Flash_XE167::ProgramFile(const std::string& path, int kind) {
     if (kind != 0) return -1;  // only the firmware file is ever sent
-    FirmwareFile file(path);
-    uint64_t size = OpenFirmware(file, path, 0xFFFFFFFEull);
+    const std::vector<uint8_t> data = Padded(Image(path), 2);
     WriteByte(0x22);
-    if (size & 1) ++size;
+    const uint64_t size = data.size();
     for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
     Expect(0x00, "waiting after size has been sent.", false);
     WriteByte(0x42);
-    const uint32_t charTime = Port().CharTime;
-    for (uint64_t i = 0; i < size; i += 2) {
-        uint8_t chunk[2];
-        if (!ReadChunk(file, path, i, chunk)) break;
-        WriteBytes(chunk, 2);
-        Ui().SetProgress(static_cast<int>(i * 100 / size));
-        PumpAndCheckAbort();
-        const uint64_t j = i + 2;
-        if (j % kBlockSize == 0) {
-            if (j == size) break;
-            AwaitBlockAck();
-        } else if (j < size) {
-            CheckVerifyReport();
-        }
-    }
-    Expect(0x00, "waiting after flash last block has been sent.", false);
-    file.Close();
-    ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(0x00, "waiting after flash file has been sent.", false);
-    // Either answer may have been the start of a report on the last pair.
-    RefuseLateReport({0x00, 0x00});
+    TransferPlan plan;
+    plan.blockSize = kBlockSize;
+    plan.lastBlockWhat = "waiting after flash last block has been sent.";
+    Transfer(data, plan);
     return 0;
 }
 

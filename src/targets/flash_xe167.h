@@ -24,7 +24,7 @@ public:
 
 private:
     // The acknowledgement after a full 128-byte block.
-    void AwaitBlockAck();
+    void AwaitBlockAck() override;
 };
 
 }  // namespace qtx

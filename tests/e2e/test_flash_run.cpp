@@ -75,18 +75,19 @@ TEST_F(FlashRunTest, ASuccessfulRunFillsTheFlashAndShowsEveryStep) {
     EXPECT_FALSE(ctx.lastError.shown);
 }
 
-TEST_F(FlashRunTest, OddAndEmptyFiles) {
+TEST_F(FlashRunTest, AnEmptyFileIsRefusedAndTheBoardKeepsItsFirmware) {
     SimOptions o;
     o.once = false;
     Start(o);
     const Bytes odd = PatternBytes(1001, 7);
     EXPECT_EQ(Run(odd), RunOutcome::Programmed) << rec.status;
-    EXPECT_EQ(Run({}), RunOutcome::Programmed) << rec.status;  // size 0: nothing to write
+    EXPECT_EQ(Run({}), RunOutcome::BadInput) << rec.status;
+    EXPECT_EQ(rec.Caption(Panel::Bsl), "PROG ERR");
+    EXPECT_NE(rec.status.find("is empty"), std::string::npos) << rec.status;
     board->Stop();
     const Bytes flash = board->Flash();
-    // The empty run came last and erased the flash again.
-    ASSERT_FALSE(flash.empty());
-    EXPECT_EQ(flash[0], 0xFF);
+    ASSERT_GE(flash.size(), odd.size());
+    EXPECT_TRUE(std::equal(odd.begin(), odd.end(), flash.begin()));
 }
 
 TEST_F(FlashRunTest, OddFileIsPaddedWithZero) {

@@ -204,6 +204,8 @@ TEST_F(Stm32Flasher, ProgramSendsPairsAndClosesTheFileOnEveryWayOut) {
         EXPECT_EQ(data.back(), 0x00) << "the odd last byte travels with 0x00";
         if (answer) {
             peer.Send({0x00, 0x00});
+            EXPECT_EQ(peer.Receive(1), Bytes{0x43});
+            peer.Send(ContentAnswer(Bytes(data.begin() + 1, data.end())));
             EXPECT_EQ(peer.Receive(1), Bytes{0x01});
             EXPECT_EQ(run.get(), 0) << rec.status;
         } else {
@@ -220,7 +222,7 @@ TEST_F(Stm32Flasher, NoVerifyReportIsPolledAfterTheLastPair) {
     const struct {
         std::size_t size;
         const char* outcome;
-    } cases[] = {{2, "done"}, {4, "Timeout reading verify result."}};
+    } cases[] = {{2, "content check"}, {4, "Timeout reading verify result."}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
         const std::string path = File(PatternBytes(c.size, 2));
@@ -238,6 +240,10 @@ TEST_F(Stm32Flasher, NoVerifyReportIsPolledAfterTheLastPair) {
                 return "done";
             } catch (const X_Flash::TimeoutException&) {
                 return rec.status;
+            } catch (const X_Flash::ProgramException&) {
+                // Both answers were taken: the run reached the content check,
+                // which this peer leaves unanswered.
+                return rec.status.find("content check") != std::string::npos ? "content check" : rec.status;
             }
         });
         EXPECT_EQ(peer.Receive(3).size(), 3u) << "0x42 and the first pair";
