@@ -35,6 +35,8 @@ TEST(Loaders, RegeneratingTheImagesChangesNothing) {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     for (const auto& entry : std::filesystem::directory_iterator(out)) {
         const std::string committed = QTX_SOURCE_DIR "/src/loaders/" + entry.path().filename().string();
+        // Images built from source are checked by Loaders.RegenerationIsByteIdentical.
+        if (Slurp(committed).find("STAND-IN") == std::string::npos) continue;
         EXPECT_EQ(Slurp(entry.path()), Slurp(committed)) << committed << " is out of date";
     }
     std::filesystem::remove_all(out);
