@@ -1,0 +1,101 @@
+// Serial ports of the emulated ARM chips. UartLine is the line side that every
+// UART shares: host bytes land in the receive register one character time
+// apart in emulated time (never before the program's now), a byte that lands
+// while the register is still full is an overrun, and the transmitter holds
+// one byte in its data register while the shift register sends the previous
+// one. The register views below are the chips' own layouts.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+#include "sim/arm_cpu.h"
+#include "sim/board.h"
+
+namespace qtx::sim {
+
+class UartLine {
+public:
+    // What an overrun keeps in the receive register.
+    enum class OnOverrun { KeepOld, KeepNew };
+
+    UartLine(ArmCpu& cpu, BoardIo& io, OnOverrun mode, int bitsPerChar)
+        : cpu_(cpu), io_(io), mode_(mode), bits_(bitsPerChar) {}
+
+    // A byte the host sent at hostBaud; returns when it lands.
+    EmuNs Deliver(uint8_t byte, uint32_t hostBaud);
+    bool RxReady();          // a poll: an empty register counts as idle
+    uint8_t TakeRx();        // the register's byte; empties it
+    bool OverrunFlag() {
+        Settle();
+        return overrunFlag_;
+    }
+    void ClearOverrun() { overrunFlag_ = false; }
+    bool TxReady();          // data register free
+    bool TxEmpty();          // shift register done too
+    void Transmit(uint8_t byte, uint32_t txBaud);
+    uint64_t Overruns() const { return overruns_; }
+    uint64_t Sent() const { return sent_; }
+
+private:
+    struct Landing {
+        uint8_t byte;
+        EmuNs at;
+    };
+    void Settle();
+
+    ArmCpu& cpu_;
+    BoardIo& io_;
+    OnOverrun mode_;
+    int bits_;
+    std::deque<Landing> queue_;
+    EmuNs lastLanding_ = 0;
+    bool any_ = false;
+    bool full_ = false;
+    uint8_t rx_ = 0;
+    bool overrunFlag_ = false;
+    uint64_t overruns_ = 0;
+    uint64_t sent_ = 0;
+    EmuNs txDataFreeAt_ = 0;   // the data register moves into the shift register
+    EmuNs txShiftFreeAt_ = 0;
+};
+
+// STM32F4 USART (RM0090 30.6): SR, DR, BRR, CR1-3, GTPR at 0x00-0x18.
+// ORE keeps the old byte (RM0090 30.6.1: "the RDR register content will not
+// be lost but the shift register will be overwritten"); it clears by reading
+// SR then DR.
+class Stm32Usart : public ArmDevice {
+public:
+    Stm32Usart(ArmCpu& cpu, BoardIo& io, uint32_t pclkHz, uint32_t baud);
+    UartLine& Line() { return line_; }
+    uint32_t Read(uint32_t offset, unsigned size) override;
+    void Write(uint32_t offset, unsigned size, uint32_t value) override;
+
+private:
+    ArmCpu& cpu_;
+    UartLine line_;
+    uint32_t pclk_;
+    uint32_t brr_, cr1_, cr2_ = 0, cr3_ = 0;
+    bool srReadWithOre_ = false;
+};
+
+// SAM3 UART (SAM3X/A 34.6, sibling): CR, MR, IER, IDR, IMR, SR, RHR, THR,
+// BRGR. An overrun sets OVRE, which only CR.RSTSTA clears; the register takes
+// the new byte.
+class Sam3Uart : public ArmDevice {
+public:
+    Sam3Uart(ArmCpu& cpu, BoardIo& io, uint32_t mckHz, uint32_t baud);
+    UartLine& Line() { return line_; }
+    uint32_t Read(uint32_t offset, unsigned size) override;
+    void Write(uint32_t offset, unsigned size, uint32_t value) override;
+
+private:
+    ArmCpu& cpu_;
+    UartLine line_;
+    uint32_t mck_;
+    uint32_t mr_ = 4u << 9;    // no parity, as the monitor sets it
+    uint32_t brgr_;
+    uint32_t imr_ = 0;
+};
+
+}  // namespace qtx::sim
