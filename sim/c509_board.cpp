@@ -13,6 +13,17 @@ std::string Hex(unsigned v, int digits = 2) {
     return buf;
 }
 
+constexpr uint8_t kS0CON = 0x98, kS0BUF = 0x99, kP1 = 0x90;   // C509-L User's Manual 6.5.1
+constexpr uint8_t kRI0 = 0x01, kTI0 = 0x02;                    // S0CON bits
+// Board wiring (firmware/mcs51/c509_board.inc): the flash answers MOVX cycles
+// at 0000h-7FFFh with its A15 from P1.0.
+constexpr uint16_t kFlashWindowEnd = 0x8000;
+// A program that reads a status this often in a row without anything
+// changing waits for the next event; emulated time jumps there.
+constexpr int kIdlePolls = 4;
+// A program that runs this long without waiting for anything has lost its way.
+constexpr uint64_t kRunawayInstructions = 50'000'000;
+
 }  // namespace
 
 uint8_t c509::BlockChecksum(const uint8_t* data, std::size_t n) {
@@ -25,149 +36,318 @@ std::unique_ptr<Board> MakeC509Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<C509Board>(config, io);
 }
 
-// ---- loaded program ----------------------------------------------------------
+// ---- the chip running the loaded program ---------------------------------------------
 
-void C509Program::Start() { state_ = State::Command; }
+C509Chip::C509Chip(const BoardConfig& config, BoardIo& io, std::array<uint8_t, 0x10000 - c509::kXramBase>& xram)
+    : config_(config), io_(io), xram_(xram), cpu_(*this), flash_(c509::kFlashSize, config.verifyErrorAt) {}
 
-void C509Program::Reset() {
-    state_ = State::Stopped;
-    pending_.clear();
-    size_ = 0;
+void C509Chip::Start(uint16_t pc, uint32_t baud) {
+    // The ROM hands over with its serial set-up in place and the core as it
+    // left it; the loaded program sets up what else it needs.
+    cpu_.Reset();
+    cpu_.sfr[kS0CON - 0x80] = 0x10;   // REN0: the ROM was receiving
+    cpu_.pc = pc;
+    clocks_ = 0;
+    lastLanding_ = 0;
+    rx_.clear();
+    txDoneAt_.reset();
+    horizon_.reset();
+    resumeAt_.reset();
+    idlePolls_ = 0;
+    misuses_.clear();
+    lost_ = 0;
+    charClocks_ = c509::kBitsPerChar * c509::kClockHz / std::max<uint32_t>(baud, 1);
+    running_ = true;
+    Run();
 }
 
-std::optional<Clock::time_point> C509Program::NextTimer() const {
-    if (state_ == State::Erasing || state_ == State::Starting) return due_;
-    return std::nullopt;
+void C509Chip::Receive(uint8_t byte) {
+    if (!running_) return;
+    // A character needs its full frame time on the line after the previous one.
+    const uint64_t landing = std::max(clocks_, lastLanding_ + charClocks_);
+    lastLanding_ = landing;
+    rx_.emplace_back(landing, byte);
+    horizon_ = landing + charClocks_;
+    Run();
 }
 
-void C509Program::OnTimer() {
-    if (state_ == State::Erasing) {
-        flash_.Erase();
-        io_.Log("flash erased: answered 0x02");
-        state_ = State::Command;
-        io_.Send(0x02);
-    } else if (state_ == State::Starting) {
-        io_.Log("answered 0x03 without echo, " + std::to_string(kLateStart.count()) + " ms after the size");
-        BeginData();
-    } else {
+void C509Chip::Resume() {
+    horizon_.reset();
+    resumeAt_.reset();
+    Run();
+}
+
+void C509Chip::Stop() {
+    if (!running_) return;
+    running_ = false;
+    horizon_.reset();
+    resumeAt_.reset();
+    const uint64_t us = clocks_ / (c509::kClockHz / 1'000'000);
+    std::string line = "loaded program stopped: " + std::to_string(cpu_.Instructions()) + " instructions, " +
+                       std::to_string(us / 1000) + "." + std::to_string(us % 1000 / 100) + " ms emulated, " +
+                       std::to_string(flash_.SectorsErased()) + " sectors erased, " +
+                       std::to_string(flash_.Programmed()) + " bytes programmed";
+    std::vector<std::string> all = misuses_;
+    all.insert(all.end(), flash_.Misuses().begin(), flash_.Misuses().end());
+    if (lost_) all.push_back(std::to_string(lost_) + " received bytes lost in all");
+    line += all.empty() ? "; no misuse" : "; misuses: " + std::to_string(all.size());
+    io_.Log(line);
+    for (const auto& m : all) io_.Log("misuse: " + m);
+}
+
+Am29F010::Ns C509Chip::Ns() const {
+    return clocks_ / c509::kClockHz * 1'000'000'000 + clocks_ % c509::kClockHz * 1'000'000'000 / c509::kClockHz;
+}
+
+void C509Chip::Misuse(const std::string& what) {
+    if (misuses_.size() < 20) misuses_.push_back(what);
+}
+
+void C509Chip::Halt(const std::string& why) {
+    Misuse(why + "; the core stops");
+    io_.Log("loaded program halted: " + why);
+    Stop();
+}
+
+// Bytes landing and transmissions ending up to the current clock.
+void C509Chip::Events() {
+    uint8_t& scon = cpu_.sfr[kS0CON - 0x80];
+    while (!rx_.empty() && rx_.front().first <= clocks_) {
+        const uint8_t byte = rx_.front().second;
+        rx_.pop_front();
+        idlePolls_ = 0;
+        if (scon & kRI0) {
+            // 6.5: a byte complete while the previous one is still unread is lost.
+            if (lost_++ < 5)
+                Misuse("receive overrun: " + Hex(byte) + " lost at " + std::to_string(Ns() / 1000) +
+                       " us (RI0 still set)");
+            continue;
+        }
+        rxBuffer_ = byte;
+        scon |= kRI0;
+    }
+    if (txDoneAt_ && *txDoneAt_ <= clocks_) {
+        txDoneAt_.reset();
+        scon |= kTI0;
+        idlePolls_ = 0;
+    }
+}
+
+// The program looked at a status that only an event changes. The same
+// instruction finding the same value a few times in a row is a program
+// waiting for that event: time jumps to the next one, if there is one.
+void C509Chip::Poll(uint8_t value) {
+    if (cpu_.pc != pollPc_ || value != pollValue_) {
+        pollPc_ = cpu_.pc;
+        pollValue_ = value;
+        idlePolls_ = 0;
+    }
+    if (++idlePolls_ < kIdlePolls) return;
+    std::optional<uint64_t> next;
+    auto consider = [&](uint64_t t) { next = next ? std::min(*next, t) : t; };
+    if (!rx_.empty()) consider(rx_.front().first);
+    if (txDoneAt_) consider(*txDoneAt_);
+    if (flash_.Busy(Ns())) {
+        const Am29F010::Ns ns = flash_.DoneAt();
+        consider(ns / 1'000'000'000 * c509::kClockHz + (ns % 1'000'000'000 * c509::kClockHz + 999'999'999) / 1'000'000'000);
+    }
+    if (!next) return;   // only the host can end this wait
+    if (horizon_) consider(*horizon_);
+    clocks_ = std::max(clocks_, *next);
+    idlePolls_ = 0;
+}
+
+void C509Chip::Run() {
+    uint64_t steps = 0;
+    while (running_) {
+        Events();
+        // Waiting for the host: nothing can happen until its next byte.
+        if (idlePolls_ >= kIdlePolls && rx_.empty() && !txDoneAt_ && !flash_.Busy(Ns())) {
+            resumeAt_.reset();
+            return;
+        }
+        if (horizon_ && clocks_ >= *horizon_) {
+            // Held where the next byte could land; if none comes within two
+            // character times, the host is not sending back to back.
+            resumeAt_ = io_.Now() + std::chrono::microseconds(2 * charClocks_ * 1'000'000 / c509::kClockHz);
+            return;
+        }
+        clocks_ += uint64_t(cpu_.Step()) * c509::kClocksPerCycle;
+        if (cpu_.Reserved()) return Halt("reserved opcode A5h at " + Hex(cpu_.pc - 1, 4));
+        if (++steps > kRunawayInstructions)
+            return Halt(std::to_string(steps) + " instructions without waiting for anything, at " + Hex(cpu_.pc, 4));
+    }
+}
+
+uint8_t C509Chip::Code(uint16_t addr) {
+    // Mode 1 swaps the XRAM into code memory (10.4.2.2); below it lie the boot
+    // ROM and the flash, where a loader has no business.
+    if (addr >= c509::kXramBase) return xram_[addr - c509::kXramBase];
+    if (running_) Halt("code fetch at " + Hex(addr, 4) + ", outside the XRAM");
+    return 0x00;
+}
+
+uint32_t C509Chip::FlashAddress(uint16_t addr) const {
+    return (cpu_.Sfr(kP1) & 0x01 ? 0x8000u : 0u) | addr;
+}
+
+uint8_t C509Chip::ReadX(uint16_t addr) {
+    if (addr >= c509::kXramBase) return xram_[addr - c509::kXramBase];
+    if (addr >= kFlashWindowEnd) {
+        Misuse("MOVX read at " + Hex(addr, 4) + ": nothing answers there");
+        return 0xFF;
+    }
+    if (flash_.Busy(Ns())) Poll(0);   // the status bits toggle: the place alone tells
+    return flash_.Read(FlashAddress(addr), Ns());
+}
+
+void C509Chip::WriteX(uint16_t addr, uint8_t v) {
+    idlePolls_ = 0;
+    if (addr >= c509::kXramBase) {
+        xram_[addr - c509::kXramBase] = v;
         return;
     }
-    WorkThroughPending();
-}
-
-void C509Program::WorkThroughPending() {
-    while (!pending_.empty() && state_ != State::Erasing && state_ != State::Starting) {
-        const uint8_t b = pending_.front();
-        pending_.pop_front();
-        Receive(b);
+    if (addr >= kFlashWindowEnd) {
+        Misuse("MOVX write at " + Hex(addr, 4) + ": nothing answers there");
+        return;
     }
+    flash_.Write(FlashAddress(addr), v, Ns());
 }
 
-void C509Program::Receive(uint8_t byte) {
-    switch (state_) {
-    case State::Stopped:
-    case State::Failed:
+bool C509Chip::ReadSfr(uint8_t addr, uint8_t& v) {
+    if (addr == kS0BUF) {
+        v = rxBuffer_;
+        return true;
+    }
+    if (addr == kS0CON) Poll(cpu_.sfr[kS0CON - 0x80]);   // RI0 and TI0 change only at events
+    return false;
+}
+
+bool C509Chip::WriteSfr(uint8_t addr, uint8_t v) {
+    if (addr != kS0BUF) return false;
+    idlePolls_ = 0;
+    if (txDoneAt_) Misuse("S0BUF written at " + Hex(cpu_.pc, 4) + " while a byte was still being sent");
+    txDoneAt_ = clocks_ + charClocks_;
+    io_.Send(v);
+    return true;
+}
+
+// ---- the protocol on the wire --------------------------------------------------------
+
+void C509Wire::Reset() {
+    host_ = Host::Command;
+    echoLeft_ = 0;
+    eraseDue_ = false;
+    echo_.clear();
+    dataDone_ = false;
+    held_.clear();
+    release_.reset();
+}
+
+void C509Wire::FromHost(uint8_t byte) {
+    switch (host_) {
+    case Host::Command:
+        if (byte == 0x02) {
+            io_.Log("erase command");
+            eraseDue_ = true;
+        } else if (byte == 0x04) {
+            host_ = Host::SizeLow;
+        } else if (byte == 0x43) {
+            io_.Log("content check");
+        } else {
+            io_.Log("unknown command " + Hex(byte));
+        }
         return;
-    case State::Erasing:
-    case State::Starting:
-        pending_.push_back(byte);   // the UART keeps it until the program looks again
-        return;
-    case State::Command:
-        Command(byte);
-        return;
-    case State::SizeLow:
+    case Host::SizeLow:
         size_ = byte;
-        state_ = State::SizeHigh;
+        host_ = Host::SizeHigh;
         return;
-    case State::SizeHigh:
+    case Host::SizeHigh:
         size_ |= uint32_t(byte) << 8;
-        SizeComplete();
+        left_ = size_;
+        echoLeft_ = 3;
+        echo_.clear();
+        dataDone_ = false;
+        host_ = size_ ? Host::Data : Host::Command;
+        if (!size_) dataDone_ = true;
         return;
-    case State::Data:
-        DataByte(byte);
-        return;
-    }
-}
-
-void C509Program::Command(uint8_t byte) {
-    switch (byte) {
-    case 0x02:
-        io_.Log("erase command: erasing for " + std::to_string(config_.eraseMs) + " ms");
-        state_ = State::Erasing;
-        due_ = io_.Now() + std::chrono::milliseconds(config_.eraseMs);
-        return;
-    case 0x04:
-        state_ = State::SizeLow;
-        crc_.Reset();
-        return;
-    case ContentCrc::kCommand:
-        io_.Log("content check: answered the CRC-32 of the data received");
-        crc_.Answer(io_);
-        return;
-    default:
-        io_.Log("unknown command " + Hex(byte) + " ignored");
+    case Host::Data:
+        if (--left_ == 0) {
+            host_ = Host::Command;
+            dataDone_ = true;
+        }
         return;
     }
 }
 
-void C509Program::SizeComplete() {
-    const uint8_t low = uint8_t(size_), high = uint8_t(size_ >> 8);
-    const std::string size = "program command: size " + std::to_string(size_) + " bytes";
-    if (config_.noEcho) {
-        io_.Log(size + ", no echo (no-echo fault)");
-        state_ = State::Starting;
-        due_ = io_.Now() + kLateStart;
+void C509Wire::FromProgram(uint8_t byte) {
+    if (echoLeft_ > 0) {
+        echo_.push_back(byte);
+        if (--echoLeft_ > 0) return;
+        const std::string size = "program command: size " + std::to_string(size_) + " bytes";
+        if (config_.noEcho) {
+            io_.Log(size + ", no echo (no-echo fault)");
+            // Without its echo a loader must hold 0x03 back until the host has
+            // waited out both echo bytes (1000 ms each).
+            held_.push_back(echo_[2]);
+            release_ = io_.Now() + kLateStart;
+            return;
+        }
+        if (config_.badEcho) echo_[0] ^= 0x01;
+        io_.Log(size + ", echoed " + Hex(echo_[0]) + " " + Hex(echo_[1]) + (config_.badEcho ? " (bad-echo fault)" : "") +
+                ", answered " + Hex(echo_[2]));
+        for (uint8_t b : echo_) Out(b);
         return;
     }
-    const uint8_t echo[2] = {uint8_t(config_.badEcho ? low ^ 0x01 : low), high};
-    io_.Log(size + ", echoed " + Hex(echo[0]) + " " + Hex(echo[1]) + (config_.badEcho ? " (bad-echo fault)" : "") +
-            ", answered 0x03");
-    io_.Send(echo, 2);
-    BeginData();
-}
-
-void C509Program::BeginData() {
-    io_.Send(0x03);
-    addr_ = 0;
-    if (size_ == 0) {
-        io_.Log("nothing to program: answered 0x04");
-        state_ = State::Command;
-        io_.Send(0x04);
-        return;
+    if (byte == 0x04 && dataDone_) {
+        dataDone_ = false;
+        io_.Log("programmed " + std::to_string(size_) + " bytes from address 0: answered 0x04");
+    } else if (eraseDue_) {
+        io_.Log("erase answered " + Hex(byte));
     }
-    state_ = State::Data;
+    eraseDue_ = false;
+    Out(byte);
 }
 
-void C509Program::DataByte(uint8_t byte) {
-    crc_.Add(byte);
-    const uint32_t addr = addr_++;
-    uint8_t reread;
-    if (config_.verifyErrorAt.count(addr)) {
-        reread = byte ^ 0x01;
-        flash_.Force(addr, reread);
+void C509Wire::Out(uint8_t byte) {
+    if (release_) {
+        held_.push_back(byte);
     } else {
-        reread = flash_.Program(addr, byte);
+        io_.Send(byte);
     }
-    if (reread != byte) {
-        const uint8_t code = 0x02;
-        const uint8_t report[9] = {uint8_t(addr), uint8_t(addr >> 8), uint8_t(addr >> 16), uint8_t(addr >> 24),
-                                   byte, 0x00, reread, 0x00, code};
-        io_.Log("verify error at " + Hex(addr, 5) + ": wrote " + Hex(byte) + ", re-read " + Hex(reread) +
-                "; report sent, further data ignored");
-        io_.Send(report, sizeof report);
-        state_ = State::Failed;
-        return;
+}
+
+std::optional<Clock::time_point> C509Wire::NextTimer() const { return release_; }
+
+void C509Wire::OnTimer() {
+    if (!release_ || io_.Now() < *release_) return;
+    release_.reset();
+    io_.Log("answered 0x03 without echo, " + std::to_string(kLateStart.count()) + " ms after the size");
+    while (!held_.empty()) {
+        io_.Send(held_.front());
+        held_.pop_front();
     }
-    if (addr_ < size_) return;
-    io_.Log("programmed " + std::to_string(size_) + " bytes from address 0: answered 0x04");
-    state_ = State::Command;
-    io_.Send(0x04);
 }
 
 // ---- ROM loader -------------------------------------------------------------------
 
 C509Board::C509Board(const BoardConfig& config, BoardIo& io)
-    : config_(config), io_(io), flash_(c509::kFlashSize), program_(flash_, io_, config_) {}
+    : config_(config), io_(io), chip_(config_, static_cast<BoardIo&>(*this), xram_), wire_(config_, io) {}
+
+std::optional<Clock::time_point> C509Board::NextTimer() const {
+    const auto chip = chip_.ResumeAt(), wire = wire_.NextTimer();
+    if (chip && wire) return std::min(*chip, *wire);
+    return chip ? chip : wire;
+}
+
+void C509Board::OnTimer() {
+    if (chip_.ResumeAt() && *chip_.ResumeAt() <= io_.Now()) chip_.Resume();
+    wire_.OnTimer();
+}
+
+void C509Board::Send(const uint8_t* data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) wire_.FromProgram(data[i]);
+}
 
 void C509Board::Receive(uint8_t byte, uint32_t hostBaud) {
     switch (rom_) {
@@ -206,10 +386,9 @@ void C509Board::Receive(uint8_t byte, uint32_t hostBaud) {
             block_.clear();
         }
         return;
-    case Rom::Dead:
-        return;
     case Rom::Running:
-        program_.Receive(byte);
+        wire_.FromHost(byte);
+        chip_.Receive(byte);
         return;
     }
 }
@@ -263,39 +442,22 @@ void C509Board::ModeBlock() {
         return;
     }
     if (mode == 0) {
+        if (address < c509::kXramBase) {
+            Answer(c509::kMalformed, "mode 0 loads into the XRAM, not to " + Hex(address, 4));
+            return;
+        }
         loadAddress_ = address;
-        loaded_.clear();
+        loaded_ = 0;
         lastBlockSeen_ = false;
         Answer(c509::kAck, "mode 0, loading from " + Hex(address, 4));
         return;
     }
-    // Mode 1 jumps to the address. The loaded program runs only if it is the
-    // loader image, complete, at its place, entered just behind its header.
-    const LoaderImage& image = kLoaderC509;
-    std::string why;
-    if (!loadAddress_ || loaded_.empty()) {
-        why = "nothing was loaded";
-    } else if (*loadAddress_ != image.loadAddress) {
-        why = "the code was loaded at " + Hex(*loadAddress_, 4) + ", not at " + Hex(image.loadAddress, 4);
-    } else if (address != image.loadAddress + c509::kCodeOffset) {
-        why = "the start address is not " + Hex(image.loadAddress + c509::kCodeOffset, 4);
-    } else if (!lastBlockSeen_) {
-        why = "no last block closed the load";
-    } else if (loaded_.size() != image.size) {
-        why = std::to_string(loaded_.size()) + " bytes were loaded, the loader has " + std::to_string(image.size);
-    } else if (const auto diff = std::mismatch(loaded_.begin(), loaded_.end(), image.data).first; diff != loaded_.end()) {
-        why = "the loaded code differs from the loader at offset " + std::to_string(diff - loaded_.begin());
-    }
+    // Mode 1 jumps into the XRAM (10.4.2.2) whatever it holds: the core runs it.
     Answer(c509::kAck, "mode 1, starting at " + Hex(address, 4));
-    if (!why.empty()) {
-        io_.Log("jump into code that is not the loader (" + why + "); the board stays silent");
-        rom_ = Rom::Dead;
-        return;
-    }
-    io_.Log("loader received (" + std::to_string(loaded_.size()) + " bytes at " + Hex(image.loadAddress, 4) +
-            "): the loaded program runs");
+    io_.Log("the loaded program runs from " + Hex(address, 4) + " at " + std::to_string(baud_) + " baud");
     rom_ = Rom::Running;
-    program_.Start();
+    wire_.Reset();
+    chip_.Start(address, baud_);
 }
 
 void C509Board::StoreData(const uint8_t* data, std::size_t n, bool last) {
@@ -307,42 +469,36 @@ void C509Board::StoreData(const uint8_t* data, std::size_t n, bool last) {
         Answer(c509::kMalformed, "data after the last block");
         return;
     }
-    if (*loadAddress_ + loaded_.size() + n > 0x10000) {
+    if (*loadAddress_ + loaded_ + n > 0x10000) {
         Answer(c509::kMalformed, "data beyond address 0xFFFF");
         return;
     }
-    loaded_.insert(loaded_.end(), data, data + n);
+    std::copy(data, data + n, xram_.begin() + (*loadAddress_ + loaded_ - c509::kXramBase));
+    loaded_ += uint32_t(n);
     if (!last) {
         io_.Send(c509::kAck);   // the many data blocks are not logged one by one
         return;
     }
     lastBlockSeen_ = true;
-    Answer(c509::kAck, std::to_string(n) + " bytes, " + std::to_string(loaded_.size()) + " bytes loaded from " +
+    Answer(c509::kAck, std::to_string(n) + " bytes, " + std::to_string(loaded_) + " bytes loaded from " +
                            Hex(*loadAddress_, 4));
-}
-
-std::optional<Clock::time_point> C509Board::NextTimer() const {
-    return rom_ == Rom::Running ? program_.NextTimer() : std::nullopt;
-}
-
-void C509Board::OnTimer() {
-    if (rom_ == Rom::Running) program_.OnTimer();
 }
 
 void C509Board::Reset() {
     if (rom_ == Rom::Blocks)
         io_.Log("reset during the block transfer: " + std::to_string(blocks_) + " blocks, " +
-                std::to_string(loaded_.size()) + " bytes loaded");
+                std::to_string(loaded_) + " bytes loaded");
     if (rom_ == Rom::WaitZero && ignored_ > 1)
         io_.Log("boot loader ignored " + std::to_string(ignored_) + " bytes before the zero byte");
-    program_.Reset();
+    chip_.Stop();
+    wire_.Reset();
     rom_ = Rom::WaitZero;
     baud_ = 0;
     ignored_ = 0;
     block_.clear();
     blocks_ = 0;
     loadAddress_.reset();
-    loaded_.clear();
+    loaded_ = 0;
     lastBlockSeen_ = false;
 }
 
