@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
+
 #include "engine/context.h"
 #include "engine/x_flash.h"
 
@@ -9,24 +12,76 @@ namespace qtx {
 
 namespace {
 volatile std::sig_atomic_t gInterrupts = 0;
+volatile std::sig_atomic_t gSignal = 0;
 
-void OnInterrupt(int) {
+int StatusFor(int sig) { return sig == SIGTERM ? 143 : 130; }
+
+void OnInterrupt(int sig) {
+    if (gSignal == 0) gSignal = sig;
     gInterrupts = gInterrupts + 1;
-    if (gInterrupts >= 2) _exit(130);
+    if (gInterrupts >= 2) _exit(StatusFor(gSignal));
+}
+
+// Length of the UTF-8 sequence at s[i], or 0 when it is not a valid one.
+std::size_t Utf8Length(const std::string& s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    uint32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto d = static_cast<unsigned char>(s[i + k]);
+        if ((d & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (d & 0x3F);
+    }
+    // Overlong forms, surrogates, beyond Unicode, and the C1 controls (which
+    // terminals act on) are not passed through.
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF || cp < 0xA0) return 0;
+    return n;
 }
 }  // namespace
 
 CliDisplay::CliDisplay(FILE* out, bool quiet) : out_(out), tty_(isatty(fileno(out)) != 0), quiet_(quiet) {}
 
-void CliDisplay::InstallInterruptHandler() {
+void CliDisplay::InstallSignalHandlers() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 bool CliDisplay::Interrupted() { return gInterrupts > 0; }
+int CliDisplay::InterruptSignal() { return gSignal; }
+int CliDisplay::InterruptStatus() { return StatusFor(gSignal); }
+
+std::string CliDisplay::Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c >= 0x20 && c < 0x7F) || c == '\n') {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const std::size_t n = c >= 0x80 ? Utf8Length(text, i) : 0) {
+            out.append(text, i, n);
+            i += n;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++i;
+        }
+    }
+    return out;
+}
 
 std::string CliDisplay::OneLine(const std::string& text) {
     std::string out, line;
@@ -57,14 +112,14 @@ void CliDisplay::ClearBar() {
 void CliDisplay::Line(const std::string& text) {
     if (quiet_) return;
     ClearBar();
-    std::fprintf(out_, "%s\n", text.c_str());
+    std::fprintf(out_, "%s\n", Printable(text).c_str());
     std::fflush(out_);
     lastPercent_ = -1;
 }
 
 void CliDisplay::Say(const std::string& text) {
     ClearBar();
-    std::fprintf(out_, "%s\n", text.c_str());
+    std::fprintf(out_, "%s\n", Printable(text).c_str());
     std::fflush(out_);
     lastPercent_ = -1;
 }
@@ -103,9 +158,12 @@ void CliDisplay::ShowPortRecord(const PortRecord& record) {
 }
 
 void CliDisplay::Pump() {
+    // Set again after each bootstrap step has cleared the flag at its start:
+    // a signal that came early must not be forgotten.
     if (gInterrupts > 0 && ctx_ && ctx_->ActiveFlasher && !ctx_->ActiveFlasher->Abort) {
         ctx_->ActiveFlasher->Abort = 1;
-        Line("interrupted: aborting at the next safe point (Ctrl-C again to quit at once)");
+        if (!abortSaid_) Line("interrupted: aborting at the next safe point (Ctrl-C again to quit at once)");
+        abortSaid_ = true;
     }
 }
 
@@ -113,7 +171,7 @@ void CliDisplay::MessageBox(const std::string& text, const std::string& caption,
     std::string msg = caption.empty() ? std::string() : caption + " ";
     msg += OneLine(text);
     ClearBar();
-    std::fprintf(out_, "%s\n", msg.c_str());
+    std::fprintf(out_, "%s\n", Printable(msg).c_str());
     std::fflush(out_);
 }
 

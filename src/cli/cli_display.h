@@ -35,9 +35,19 @@ public:
     // A line of the tool's own; always shown, after the progress bar is cleared.
     void Say(const std::string& text);
 
-    // Ctrl-C requests an abort through the flasher's flag; a second one quits at once.
-    static void InstallInterruptHandler();
+    // Ctrl-C, SIGHUP and SIGTERM request an abort through the flasher's flag;
+    // a second one quits at once. SIGPIPE is ignored: a reader that went away
+    // must never end a run half way.
+    static void InstallSignalHandlers();
     static bool Interrupted();
+    // The first signal that asked for the abort, or 0.
+    static int InterruptSignal();
+    // Exit status of an interrupted run: 143 for SIGTERM, 130 otherwise.
+    static int InterruptStatus();
+
+    // Text for a terminal: control bytes and bytes that are no UTF-8 (from a
+    // corrupted settings file, say) are written as \xNN; line feeds stay.
+    static std::string Printable(const std::string& text);
 
     // Status text flattened to one line ("\nError x\nReceived ..." -> "Error x; Received ...").
     static std::string OneLine(const std::string& text);
@@ -53,6 +63,7 @@ private:
     int lastPercent_ = -1;
     std::string lastStatus_;
     Context* ctx_ = nullptr;
+    bool abortSaid_ = false;
 };
 
 }  // namespace qtx

@@ -13,6 +13,7 @@
 #include "cli/cli_display.h"
 #include "engine/catalogue.h"
 #include "engine/context.h"
+#include "engine/firmware_file.h"
 #include "engine/run.h"
 #include "engine/setup_store.h"
 #include "engine/x_flash.h"
@@ -45,12 +46,17 @@ void PrintHelp() {
         "Port names: a directory of COMn links (~/.config/qtxflash/ports, or $QTXFLASH_PORTS,\n"
         "which then is the whole map) comes first; serial devices present take the lowest\n"
         "free numbers after that.\n\n"
-        "Exit status: 0 programmed, 1 usage or bad input, 2 port cannot be opened,\n"
-        "3 boot loader step failed, 4 erase failed, 5 programming failed, 130 aborted.\n",
+        "Exit status: 0 programmed, 1 usage or bad input (nothing was sent to the board)\n"
+        "or the settings could not be saved, 2 port cannot be opened, 3 boot loader\n"
+        "step failed, 4 erase failed, 5 programming failed, 130 aborted by Ctrl-C or\n"
+        "SIGHUP, 143 aborted by SIGTERM.\n",
         kUsageText);
 }
 
+int Fail(const std::string& msg);
+
 int ListPorts() {
+    if (const std::string problem = PortMapProblem(); !problem.empty()) return Fail(problem);
     const auto map = PortMap();
     if (map.empty()) {
         std::printf("no serial ports found (port map: %s%s)\n", PortMapDir().c_str(),
@@ -58,7 +64,8 @@ int ListPorts() {
         return kOk;
     }
     for (const PortEntry& e : map) {
-        std::printf("%-6s %-20s %s%s\n", e.name.c_str(), e.device.c_str(), e.description.c_str(),
+        std::printf("%-6s %-20s %s%s\n", e.name.c_str(), CliDisplay::Printable(e.device).c_str(),
+                    CliDisplay::Printable(e.description).c_str(),
                     e.fromDirectory ? (e.description.empty() ? "(link)" : " (link)") : "");
     }
     return kOk;
@@ -80,12 +87,18 @@ int ListTargets() {
     return kOk;
 }
 
-bool ParseInt(const std::string& s, long& out) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtol(s.c_str(), &end, 10);
-    return errno == 0 && *end == '\0';
+// Blanks around a number are dropped on both sides alike; inside it only digits count.
+std::string Trimmed(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+bool ParseBaud(const std::string& text, long& out) {
+    const std::string s = Trimmed(text);
+    if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = std::strtol(s.c_str(), nullptr, 10);
+    return true;
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -97,21 +110,46 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 int Fail(const std::string& msg) {
-    std::fprintf(stderr, "qtxflash-cli: %s\n", msg.c_str());
+    std::fprintf(stderr, "qtxflash-cli: %s\n", CliDisplay::Printable(msg).c_str());
     return kUsage;
+}
+
+// What a path names, for the settings file: missing, a regular file, or something else.
+enum class PathKind { Missing, Regular, Other };
+PathKind KindOf(const std::string& path, int& err) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        err = errno;
+        return err == ENOENT ? PathKind::Missing : PathKind::Other;
+    }
+    err = 0;
+    return S_ISREG(st.st_mode) ? PathKind::Regular : PathKind::Other;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // First of all: a closed stderr reader or a hang-up must find a run that
+    // winds down through its abort path, never one cut off half way.
+    CliDisplay::InstallSignalHandlers();
+
     std::string target, port, baudText, settingsPath, firmware;
     bool save = false, quiet = false;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        // An empty value is refused, never read as "the stored one".
+        std::string problem;
         auto value = [&](std::string& dest) {
-            if (i + 1 >= args.size()) return false;
+            if (i + 1 >= args.size()) {
+                problem = "option " + a + " needs a value\n" + kUsageText;
+                return false;
+            }
             dest = args[++i];
+            if (Trimmed(dest).empty()) {
+                problem = "option " + a + " needs a value, not an empty text";
+                return false;
+            }
             return true;
         };
         if (a == "--help" || a == "-h") {
@@ -125,13 +163,13 @@ int main(int argc, char** argv) {
         } else if (a == "--list-targets") {
             return ListTargets();
         } else if (a == "-t" || a == "--target") {
-            if (!value(target)) return Fail("option " + a + " needs a value\n" + kUsageText);
+            if (!value(target)) return Fail(problem);
         } else if (a == "-p" || a == "--port") {
-            if (!value(port)) return Fail("option " + a + " needs a value\n" + kUsageText);
+            if (!value(port)) return Fail(problem);
         } else if (a == "-b" || a == "--baud") {
-            if (!value(baudText)) return Fail("option " + a + " needs a value\n" + kUsageText);
+            if (!value(baudText)) return Fail(problem);
         } else if (a == "--settings") {
-            if (!value(settingsPath)) return Fail("option " + a + " needs a value\n" + kUsageText);
+            if (!value(settingsPath)) return Fail(problem);
         } else if (a == "--save") {
             save = true;
         } else if (a == "-q" || a == "--quiet") {
@@ -145,20 +183,35 @@ int main(int argc, char** argv) {
         }
     }
     if (firmware.empty()) return Fail(std::string("no firmware file given\n") + kUsageText);
+    if (const std::string problem = PortMapProblem(); !problem.empty()) return Fail(problem);
 
     CliDisplay display(stderr, quiet);
     Context ctx(display);
     display.Attach(&ctx);
 
+    // Only a regular file is read or replaced: a device node must never become
+    // a settings file, and a FIFO must not hang the tool.
     const bool explicitSettings = !settingsPath.empty();
     if (!explicitSettings) settingsPath = "flash.stp";
-    struct stat st;
-    if (::stat(settingsPath.c_str(), &st) == 0) {
-        std::string err;
-        if (!ReadStoredSetup(settingsPath, ctx.setup, &err))
-            std::fprintf(stderr, "qtxflash-cli: ignoring %s, using the defaults\n", err.c_str());
-    } else if (explicitSettings && !save) {
-        return Fail("settings file " + settingsPath + ": " + std::strerror(errno));
+    int err = 0;
+    switch (KindOf(settingsPath, err)) {
+    case PathKind::Regular: {
+        std::string why;
+        if (!ReadStoredSetup(settingsPath, ctx.setup, &why))
+            std::fprintf(stderr, "qtxflash-cli: ignoring %s, using the defaults\n", CliDisplay::Printable(why).c_str());
+        break;
+    }
+    case PathKind::Missing:
+        if (explicitSettings && !save) return Fail("settings file " + settingsPath + ": " + std::strerror(err));
+        break;
+    case PathKind::Other:
+        if (explicitSettings || save) {
+            return Fail("settings file " + settingsPath + (err ? std::string(": ") + std::strerror(err)
+                                                               : std::string(" is not a regular file")));
+        }
+        std::fprintf(stderr, "qtxflash-cli: ignoring %s here: not a regular file; using the defaults\n",
+                     CliDisplay::Printable(settingsPath).c_str());
+        break;
     }
 
     const TargetRow* row = nullptr;
@@ -178,23 +231,29 @@ int main(int argc, char** argv) {
     ctx.setup.SetDeviceCode(row->deviceCode);
     PortRecord& record = ctx.setup.Ports[row->portRecord];
     if (!port.empty()) {
+        // The settings keep six characters of a port name: COM999 is the last that fits.
         const int n = ComNumber(port);
-        if (n < 1 || port.size() > 6) return Fail("port name \"" + port + "\" is not of the form COMn (COM1 to COM99999)");
+        if (n < 1 || port.size() > sizeof record.PortName - 1)
+            return Fail("port name \"" + port + "\" is not of the form COMn (COM1 to COM999)");
         record.SetName("COM" + std::to_string(n));
     }
     if (!baudText.empty()) {
         long baud = 0;
-        if (!ParseInt(baudText, baud) || baud <= 0 || baud > 100000000)
+        if (!ParseBaud(baudText, baud) || baud <= 0 || baud > 100000000)
             return Fail("baud rate \"" + baudText + "\" is not a positive number");
         record.SetBaudRate(static_cast<int32_t>(baud));
     }
 
-    // The firmware must be a readable file before anything touches the port.
-    if (::stat(firmware.c_str(), &st) != 0) return Fail("firmware file " + firmware + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) return Fail("firmware file " + firmware + " is a directory");
-    if (::access(firmware.c_str(), R_OK) != 0)
-        return Fail("firmware file " + firmware + ": " + std::strerror(errno));
+    // The whole image is read and judged before anything touches the port: a
+    // board erased for a file that cannot be sent has lost its firmware.
     ctx.FlashFilePath = AbsolutePath(firmware);
+    long long imageSize = 0;
+    {
+        std::vector<uint8_t> image;
+        std::string why;
+        if (!ReadFirmwareImage(ctx.FlashFilePath, row->maxImageSize, image, why)) return Fail(why);
+        imageSize = static_cast<long long>(image.size());
+    }
     const auto slash = ctx.FlashFilePath.rfind('/');
     const std::string dir = ctx.FlashFilePath.substr(0, slash + 1);
     const std::string name = ctx.FlashFilePath.substr(slash + 1);
@@ -203,29 +262,39 @@ int main(int argc, char** argv) {
 
     if (SelectTarget(ctx, row->deviceCode) != 0) return Fail("cannot select the target");
     if (!quiet) {
-        std::fprintf(stderr, "qtxflash-cli: %s on %s (%s, %d baud), firmware %s (%lld bytes)\n", row->itemText,
-                     record.Name().c_str(), record.FramingText().c_str(), record.BaudRate(),
-                     ctx.FlashFilePath.c_str(), static_cast<long long>(st.st_size));
+        display.Say("qtxflash-cli: " + std::string(row->itemText) + " on " + record.Name() + " (" +
+                    record.FramingText() + ", " + std::to_string(record.BaudRate()) + " baud), firmware " +
+                    ctx.FlashFilePath + " (" + std::to_string(imageSize) + " bytes)");
     }
 
-    CliDisplay::InstallInterruptHandler();
     const int64_t start = NowMs();
     const RunOutcome outcome = FlashRun(ctx);
     const double seconds = static_cast<double>(NowMs() - start) / 1000.0;
 
+    bool saved = true;
     if (save) {
-        std::string err;
-        if (!WriteSetupFile(settingsPath, ctx.setup, &err)) std::fprintf(stderr, "qtxflash-cli: cannot save settings: %s\n", err.c_str());
+        std::string why;
+        saved = WriteSetupFile(settingsPath, ctx.setup, &why);
+        if (!saved) display.Say("qtxflash-cli: cannot save settings: " + why);
     }
 
     const std::string tool = "qtxflash-cli: ";
+    // A signal that asked for the abort decides the status of a run that did not finish.
+    if (outcome != RunOutcome::Programmed && CliDisplay::Interrupted()) {
+        display.Say(tool + "aborted (" + strsignal(CliDisplay::InterruptSignal()) + ")");
+        return CliDisplay::InterruptStatus();
+    }
     switch (outcome) {
-    case RunOutcome::Programmed:
+    case RunOutcome::Programmed: {
         char done[256];
-        std::snprintf(done, sizeof done, "programmed %lld bytes into %s on %s in %.1f s",
-                      static_cast<long long>(st.st_size), row->itemText, record.Name().c_str(), seconds);
+        std::snprintf(done, sizeof done, "programmed %lld bytes into %s on %s in %.1f s", imageSize, row->itemText,
+                      record.Name().c_str(), seconds);
         display.Say(tool + done);
-        return kOk;
+        return saved ? kOk : kUsage;
+    }
+    case RunOutcome::BadInput:
+        display.Say(tool + "refused the firmware file; nothing was sent to the board");
+        return kUsage;
     case RunOutcome::PortError:
         return kPort;
     case RunOutcome::BootstrapFailed:
@@ -241,9 +310,6 @@ int main(int argc, char** argv) {
     case RunOutcome::Aborted:
         display.Say(tool + "aborted");
         return kAborted;
-    case RunOutcome::BadInput:
-        display.Say(tool + "failed: the firmware file was refused; nothing was sent");
-        return kUsage;
     }
     return kProgram;
 }

@@ -145,8 +145,8 @@ std::vector<std::string> DetectDevices(const std::string& sysClassTty) {
 }  // namespace
 
 std::string PortMapDir() {
-    const char* env = std::getenv(kEnvPorts);
-    if (env && *env) return env;
+    // Set but empty stays empty: PortMap() refuses it rather than fall back to detection.
+    if (const char* env = std::getenv(kEnvPorts)) return env;
     std::string home;
     if (const char* h = std::getenv("HOME"); h && *h) {
         home = h;
@@ -156,9 +156,12 @@ std::string PortMapDir() {
     return home + "/.config/qtxflash/ports";
 }
 
-bool PortMapIsPrivate() {
+bool PortMapIsPrivate() { return std::getenv(kEnvPorts) != nullptr; }
+
+std::string PortMapProblem() {
     const char* env = std::getenv(kEnvPorts);
-    return env && *env;
+    if (env && !*env) return std::string(kEnvPorts) + " is set but empty: name a directory of COMn links, or unset it";
+    return {};
 }
 
 int ComNumber(const std::string& name) {
@@ -236,7 +239,10 @@ std::vector<PortEntry> BuildPortMap(const std::string& dir, bool detect, const s
     return map;
 }
 
-std::vector<PortEntry> PortMap() { return BuildPortMap(PortMapDir(), !PortMapIsPrivate(), kSysClassTty); }
+std::vector<PortEntry> PortMap() {
+    if (!PortMapProblem().empty()) return {};
+    return BuildPortMap(PortMapDir(), !PortMapIsPrivate(), kSysClassTty);
+}
 
 std::string ResolvePort(const std::string& name) {
     const int n = ComNumber(name);

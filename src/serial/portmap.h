@@ -14,12 +14,15 @@ struct PortEntry {
     bool fromDirectory = false;
 };
 
-// The map directory: $QTXFLASH_PORTS when set, else ~/.config/qtxflash/ports.
+// The map directory: $QTXFLASH_PORTS when set (even empty), else ~/.config/qtxflash/ports.
 std::string PortMapDir();
 // True when $QTXFLASH_PORTS is set: the directory is the whole map, nothing is detected.
 bool PortMapIsPrivate();
+// Why no port map can be built, or empty. $QTXFLASH_PORTS set but empty is
+// such a case: it is never taken as "unset", which would reach the real ports.
+std::string PortMapProblem();
 
-// The whole map, ordered by COM number.
+// The whole map, ordered by COM number; empty while PortMapProblem() says why.
 std::vector<PortEntry> PortMap();
 // Builds the map from an explicit directory and list of present devices (testable).
 std::vector<PortEntry> BuildPortMap(const std::string& dir, bool detect, const std::string& sysClassTty);
