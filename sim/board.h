@@ -43,6 +43,11 @@ public:
     // Rate the board's UART listens and sends at; 0 while its boot loader waits
     // to measure the host's rate (bytes then reach it unchanged).
     virtual uint32_t ListenBaud() const = 0;
+    // Bits per character on the line (start, data, parity, stop) as the board's
+    // protocol frames them; 0: as the host's settings say. A pseudo-terminal
+    // never carries parity, so a board whose protocol has a parity bit says so
+    // here, or paced runs would be faster than the real line.
+    virtual int FrameBits() const { return 0; }
     // One byte from the UART; hostBaud is the rate the host sent it at (what a
     // baud-rate measurement would find).
     virtual void Receive(uint8_t byte, uint32_t hostBaud) = 0;

@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
         rigOptions.portName = options.port;
         rigOptions.pace = options.pace;
         rigOptions.latencyMs = options.latencyMs;
+        rigOptions.queueBytes = options.queueBytes;
         rigOptions.once = options.once;
         rigOptions.faults = options.faults;
         BoardConfig config;

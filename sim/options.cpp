@@ -18,6 +18,8 @@ std::string UsageText() {
         "  --once             end after the host has opened the port, sent data and closed it\n"
         "  --pace             receive at the line's baud rate instead of at once\n"
         "  --latency-ms N     delay every answer by N ms (USB adapter turnaround)\n"
+        "  --queue BYTES      with --pace: the adapter holds BYTES more than the\n"
+        "                     pseudo-terminal's own 14 to 20 KiB before the line\n"
         "  --erase-ms N       time the loaded program takes to erase the flash (default 200)\n" +
         AppUsageText() +
         "  --fault SPEC       inject a fault; repeatable or comma-separated. N counts the\n"
@@ -69,7 +71,7 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
             continue;
         }
         const bool known = opt == "--board" || opt == "--port" || opt == "--ports-dir" ||
-                           opt == "--flash-out" || opt == "--latency-ms" || opt == "--erase-ms" ||
+                           opt == "--flash-out" || opt == "--latency-ms" || opt == "--erase-ms" || opt == "--queue" ||
                            opt == "--fault" || opt == "--app-baud" || opt == "--app-answer";
         if (!known) return "unknown option '" + args[i] + "'";
         if (!inlineValue) {
@@ -87,6 +89,10 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
         } else if (opt == "--ports-dir" || opt == "--flash-out") {
             if (value.empty()) return "option " + opt + " needs a value";
             (opt == "--ports-dir" ? o.portsDir : o.flashOut) = value;
+        } else if (opt == "--queue") {
+            uint64_t n = 0;
+            if (!ParseNumber(value, 16 * 1024 * 1024, n)) return "option --queue needs a number of bytes, not '" + value + "'";
+            o.queueBytes = std::size_t(n);
         } else if (opt == "--latency-ms" || opt == "--erase-ms") {
             uint64_t n = 0;
             if (!ParseNumber(value, 3600000, n)) return "option " + opt + " needs a number of milliseconds, not '" + value + "'";

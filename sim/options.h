@@ -18,6 +18,7 @@ struct ProgramOptions {
     bool pace = false;
     bool help = false;
     int latencyMs = 0;
+    std::size_t queueBytes = 0;
     int eraseMs = 200;
     FaultSet faults;
     AppFirmwareOptions app;    // --app-running and its options

@@ -204,9 +204,41 @@ void Rig::ReadInput() {
     DeliverBacklog();
 }
 
+int Rig::LineBits() const {
+    const int board = board_->FrameBits();
+    return board > 0 ? board : line_.BitsPerChar();
+}
+
+// Reads ahead of the line into the adapter's queue; the next look at the
+// open/close events settles whether the bytes are this session's.
+void Rig::TopUpQueue() {
+    const std::size_t want = options_.queueBytes;
+    if (want == 0 || openCount_ == 0 || end_) return;
+    bool read = false;
+    while (backlog_.size() + unsure_.size() < want) {
+        uint8_t buf[4096 + 1];
+        const std::size_t room = std::min<std::size_t>(want - backlog_.size() - unsure_.size(), 4096);
+        const ssize_t n = ::read(pty_.Fd(), buf, room + 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;   // nothing more now; a hang-up shows at the next look
+        if (buf[0] != TIOCPKT_DATA) {
+            Status(buf[0]);
+            continue;
+        }
+        unsure_.insert(unsure_.end(), buf + 1, buf + n);
+        read = true;
+    }
+    if (read) ProcessNotify();
+}
+
 // Takes the next byte and holds it until the line would have delivered it.
 // startBurst: the line was idle, so the byte starts now.
 void Rig::TakeNext(bool startBurst) {
+    TopUpQueue();
+    if (end_ || openCount_ == 0) {
+        held_ = false;
+        return;
+    }
     for (;;) {
         uint8_t byte;
         if (!backlog_.empty()) {
@@ -250,7 +282,7 @@ void Rig::TakeNext(bool startBurst) {
             held_ = false;
             return;
         }
-        const auto charTime = CharDuration(line_.txBaud, line_.BitsPerChar());
+        const auto charTime = CharDuration(line_.txBaud, LineBits());
         nextDeadline_ = (startBurst ? Clock::now() : nextDeadline_) + charTime;
         held_ = true;
         heldByte_ = byte;
@@ -315,7 +347,7 @@ void Rig::Send(const uint8_t* data, std::size_t n) {
         }
         const uint32_t baud = board_->ListenBaud();
         auto due = std::max(now + std::chrono::milliseconds(options_.latencyMs), lastOutDue_);
-        if (options_.pace) due += CharDuration(baud ? baud : line_.rxBaud, line_.BitsPerChar());
+        if (options_.pace) due += CharDuration(baud ? baud : line_.rxBaud, LineBits());
         lastOutDue_ = due;
         out_.push_back({due, b, baud});
     }

@@ -21,6 +21,9 @@ struct RigOptions {
     std::string portName = "COM1";
     bool pace = false;
     int latencyMs = 0;
+    // Paced runs: bytes the adapter holds besides the pseudo-terminal's own
+    // buffer (a USB adapter's FIFO). The rig reads that far ahead of the line.
+    std::size_t queueBytes = 0;
     bool once = false;
     FaultSet faults;
 };
@@ -62,6 +65,8 @@ private:
     void ReadInput();
     std::size_t Buffered() const;
     void TakeNext(bool startBurst);
+    void TopUpQueue();
+    int LineBits() const;
     void DeliverPaced(Clock::time_point now);
     Clock::time_point PacedWake() const;
     void Deliver(uint8_t raw);
