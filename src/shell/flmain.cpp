@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "engine/catalogue.h"
+#include "engine/firmware_file.h"
 #include "engine/run.h"
 #include "engine/x_flash.h"
 #include "help/help1.h"
@@ -100,6 +101,39 @@ void PaintBackground(QWidget* w, Color c) {
 }
 
 }  // namespace
+
+void SetUpApplication() {
+    QApplication::setApplicationName(QStringLiteral("qtxflash"));
+    // No application display name: Qt would append it to every title bar
+    // ("QTX Flash V.1.13 - QTX Flash"), and the captions must read exactly as
+    // given. The task bar shows the main window's own title instead.
+}
+
+void ElidedLabel::SetFullText(const QString& text) {
+    full_ = text;
+    Refresh();
+}
+
+bool ElidedLabel::Elided() const { return text() != full_; }
+
+QSize ElidedLabel::minimumSizeHint() const {
+    // A long text must not widen the row it sits in; it is elided instead.
+    return {0, QLabel::minimumSizeHint().height()};
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    Refresh();
+}
+
+void ElidedLabel::Refresh() {
+    // The middle goes: a path keeps its root and its file name, a status text
+    // its start and its end.
+    const int room = contentsRect().width() - 2 * margin() - 4;
+    const QString shown = fontMetrics().elidedText(full_, Qt::ElideMiddle, room > 0 ? room : 0);
+    if (shown != text()) setText(shown);
+    setToolTip(shown == full_ ? QString() : full_);
+}
 
 QColor TBSL::ToQColor(Color c, const QPalette& palette) {
     const auto v = static_cast<uint32_t>(c);
@@ -225,7 +259,13 @@ void TBSL::BuildLayout() {
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(25, 183, 47, 13);
     FitLabel(Label1);
-    Panel1 = MakePanel(client_, "Panel1", QString(), {20, 200, 373, 25});
+    Panel1 = new ElidedLabel(client_);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setGeometry(20, 200, 373, 25);
+    Panel1->setAlignment(Qt::AlignCenter);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
+    Panel1->setAutoFillBackground(true);
     PaintBackground(Panel1, Color::InactiveBorder);
 
     ProgressBar1 = new QProgressBar(client_);
@@ -247,7 +287,7 @@ void TBSL::BuildLayout() {
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setGeometry(0, 287, 415, 23);
     StatusBar1->setSizeGripEnabled(false);
-    statusLabel_ = new QLabel(StatusBar1);
+    statusLabel_ = new ElidedLabel(StatusBar1);
     statusLabel_->setObjectName(QStringLiteral("StatusText"));
     statusLabel_->setContentsMargins(2, 0, 2, 0);
     StatusBar1->addWidget(statusLabel_, 1);
@@ -329,7 +369,7 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
     openDir_ = FromLocal(ctx.setup.FlashDirText());
     ctx.FlashFilePath = ctx.setup.FlashDirText() + ctx.setup.FlashNameText();
     flashFileExists_ = FileExists(ctx.FlashFilePath);
-    Panel1->setText(flashFileExists_ ? FromLocal(ctx.FlashFilePath) : QLatin1String(kNoFile));
+    Panel1->SetFullText(flashFileExists_ ? FromLocal(ctx.FlashFilePath) : QLatin1String(kNoFile));
     SetFlashEnabled(flashFileExists_);
 
     SetX2Box->setVisible(false);
@@ -384,7 +424,9 @@ void TBSL::FlashButtonClick() {
     ctx.ResetCountdown = 0;
     GuardRun(true);
     try {
-        FlashRun(ctx);
+        // A refused file never reached the board; the user is told why in a box,
+        // as the status bar alone is easily missed.
+        if (FlashRun(ctx) == RunOutcome::BadInput) MessageBox(statusText_, "Error", MessageIcon::Error);
     } catch (const std::exception& e) {
         DestroyActivePort(ctx);
         SelectTarget(ctx, ctx.setup.DeviceCode());
@@ -412,6 +454,17 @@ bool TBSL::OpenDialog1CanClose(const QString& path) {
         MessageBox("File does not exist", "Error", MessageIcon::None);
         return false;
     }
+    // The run would refuse it before touching the board; better to say so now,
+    // in the run's own words (not a regular file, empty, too large, unreadable).
+    {
+        const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
+        std::vector<uint8_t> image;
+        std::string why;
+        if (row && !ReadFirmwareImage(ToLocal(info.absoluteFilePath()), row->maxImageSize, image, why)) {
+            MessageBox(why, "Error", MessageIcon::Error);
+            return false;
+        }
+    }
     // The settings record has fixed room for the directory and the name; a
     // truncated path would name another file, so such a choice is refused.
     QString dir = info.absolutePath();
@@ -431,7 +484,7 @@ bool TBSL::OpenDialog1CanClose(const QString& path) {
         return false;
     }
     SetStatusText(kBlankStatus);
-    Panel1->setText(info.absoluteFilePath());
+    Panel1->SetFullText(info.absoluteFilePath());
     return true;
 }
 
@@ -560,7 +613,7 @@ void TBSL::SetPanelColor(Panel panel, Color color) {
 
 void TBSL::SetStatusText(const std::string& text) {
     statusText_ = text;
-    statusLabel_->setText(OneLine(text));
+    statusLabel_->SetFullText(OneLine(text));
     statusLabel_->repaint();
 }
 
@@ -599,6 +652,21 @@ void TBSL::Pump() {
     // A close requested during a run keeps asking for the abort: the engine
     // clears the flag when its bootstrap step begins.
     if (closeRequested_ && running_ && ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
+}
+
+void TBSL::Notice(const std::string& text) {
+    const QString line = QString::fromStdString(text);
+    notices_ << line;
+    if (!noticeBox_) {
+        noticeBox_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Warning"), QString(), QMessageBox::Ok, this);
+        noticeBox_->setObjectName(QStringLiteral("NoticeBox"));
+        noticeBox_->setWindowModality(Qt::NonModal);
+    }
+    // One box for the notices of a run; a new run after it was closed starts it afresh.
+    const QString shown = noticeBox_->isVisible() ? noticeBox_->text() + QLatin1Char('\n') + line : line;
+    noticeBox_->setText(shown);
+    noticeBox_->show();
+    noticeBox_->raise();
 }
 
 void TBSL::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {

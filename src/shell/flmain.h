@@ -3,8 +3,10 @@
 // engine. It is the engine's Display for the window face.
 #pragma once
 
+#include <QLabel>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <string>
@@ -17,17 +19,39 @@ class QCheckBox;
 class QComboBox;
 class QFrame;
 class QGroupBox;
-class QLabel;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
+class QMessageBox;
 class QTimer;
 
 namespace qtx {
 
+// A one-line label that never cuts off the ends of a long text: it shows the
+// text with its middle elided to the width it has, and the whole text as tooltip.
+class ElidedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    void SetFullText(const QString& text);
+    const QString& FullText() const { return full_; }
+    // Whether the text shown is shorter than the whole text.
+    bool Elided() const;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Refresh();
+    QString full_;
+};
+
 class TFormHelp;
 class TFormHilfe;
 class TInfoPanel;
+
+// Program-wide settings of the application object, before any window exists.
+void SetUpApplication();
 
 class TBSL : public QMainWindow, public Display {
     Q_OBJECT
@@ -78,6 +102,11 @@ public:
     void ShowPortRecord(const PortRecord& record) override;
     void Pump() override;
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    // Shown in a box that does not hold the run (a modal one would stop the
+    // engine's pump until it closed, and the target would time out).
+    void Notice(const std::string& text) override;
+    // Every notice shown since the window opened, in order.
+    const QStringList& Notices() const { return notices_; }
 
     // The open dialog's acceptance check: false keeps the dialog open.
     bool OpenDialog1CanClose(const QString& path);
@@ -139,10 +168,12 @@ private:
     QPushButton* FlashButton = nullptr;
     QPushButton* Cancel = nullptr;
     QLabel* Label1 = nullptr;
-    QLabel* Panel1 = nullptr;
+    ElidedLabel* Panel1 = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QStatusBar* StatusBar1 = nullptr;
-    QLabel* statusLabel_ = nullptr;
+    ElidedLabel* statusLabel_ = nullptr;
+    QMessageBox* noticeBox_ = nullptr;
+    QStringList notices_;
     QTimer* Timer4 = nullptr;
 
     QAction* Open1 = nullptr;

@@ -7,9 +7,7 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("qtxflash"));
-    // The task-bar text; the trailing blank is part of the title.
-    QApplication::setApplicationDisplayName(QStringLiteral("QTX Flash "));
+    qtx::SetUpApplication();
 
     qtx::TBSL BSL(&qtx::TBSL::StoredSetup);
     // A stored target that the program does not know ends it before the window shows.

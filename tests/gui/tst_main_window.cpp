@@ -125,9 +125,13 @@ private slots:
     void run_guards_and_close();
     void open_refuses_bad_choices();
     void settings_survive_a_restart();
+    void captions_and_notices();
+    void long_texts_are_elided();
+    void refused_file_never_reaches_the_board();
 };
 
 void MainWindowTest::initTestCase() {
+    qtx::SetUpApplication();
     // A closed test window must not end the event loops of later cases.
     QApplication::setQuitOnLastWindowClosed(false);
 }
@@ -480,6 +484,94 @@ void MainWindowTest::settings_survive_a_restart() {
         w.close();
     }
     fs::current_path(old);
+}
+
+void MainWindowTest::captions_and_notices() {
+    // Qt appends an application display name of the program's own to every
+    // title bar; without one the name falls back to the application's.
+    QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    qtx::TBSL w;
+    w.show();
+    QCOMPARE(w.windowTitle(), QStringLiteral("QTX Flash V.1.13"));
+
+    // Notices (a stand-in loader, say) reach the window user too, in a box that
+    // does not hold the run: each call returns at once.
+    w.Notice("warning: first");
+    w.Notice("warning: second");
+    auto* box = Child<QMessageBox>(w, "NoticeBox");
+    QVERIFY(box->isVisible());
+    QCOMPARE(box->windowModality(), Qt::NonModal);
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    QCOMPARE(box->windowTitle(), QStringLiteral("Warning"));
+    QCOMPARE(box->text(), QStringLiteral("warning: first\nwarning: second"));
+    QCOMPARE(w.Notices(), (QStringList{QStringLiteral("warning: first"), QStringLiteral("warning: second")}));
+    // Once closed, the next run's notices start afresh.
+    box->close();
+    w.Notice("warning: third");
+    QCOMPARE(box->text(), QStringLiteral("warning: third"));
+}
+
+void MainWindowTest::long_texts_are_elided() {
+    TempDir dir;
+    std::string deep = dir.path;
+    for (int i = 0; i < 4; ++i) deep += "/" + std::string(40, char('k' + i));
+    fs::create_directories(deep);
+    const std::string path = deep + "/the-firmware-name.bin";
+    qtx::test::WriteFileBytes(path, {1, 2, 3});
+
+    qtx::TBSL w(FileIn(deep, "the-firmware-name.bin"));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // The root and the file name stay visible; the middle goes.
+    auto* panel = Child<qtx::ElidedLabel>(w, "Panel1");
+    const QString shown = panel->text();
+    QVERIFY2(shown.startsWith(QString::fromStdString(dir.path.substr(0, 5))), qPrintable(shown));
+    QVERIFY2(shown.endsWith(QStringLiteral("the-firmware-name.bin")), qPrintable(shown));
+    QVERIFY(shown.contains(QChar(0x2026)));
+    QVERIFY(panel->fontMetrics().horizontalAdvance(shown) <= panel->contentsRect().width());
+    QCOMPARE(panel->toolTip(), QString::fromStdString(path));
+    QCOMPARE(panel->FullText(), QString::fromStdString(path));
+
+    // A status text longer than the bar: its start and end stay, the whole in the tooltip.
+    const std::string status = "Error: port COM1 is gone (" + std::string(120, 'x') + ") - the adapter was unplugged";
+    w.SetStatusText(status);
+    auto* text = Child<qtx::ElidedLabel>(w, "StatusText");
+    QVERIFY(text->Elided());
+    QVERIFY(text->text().startsWith(QStringLiteral("Error: port COM1")));
+    QVERIFY(text->text().endsWith(QStringLiteral("the adapter was unplugged")));
+    QVERIFY(text->fontMetrics().horizontalAdvance(text->text()) <= text->contentsRect().width());
+    QCOMPARE(text->toolTip(), QString::fromStdString(status));
+    QCOMPARE(w.StatusText(), status);
+    // A short text is shown whole, without a tooltip.
+    w.SetStatusText(" Programming ok.");
+    QCOMPARE(text->text(), QStringLiteral("Programming ok."));
+    QVERIFY(text->toolTip().isEmpty());
+}
+
+void MainWindowTest::refused_file_never_reaches_the_board() {
+    TempDir dir;
+    qtx::test::WriteFileBytes(dir.path + "/empty.bin", {});
+    qtx::test::SimBoard board;
+    BoxAnswerer boxes;
+    {
+        qtx::TBSL w(FileIn(dir.path, "empty.bin"));
+        w.show();
+        // The open dialog says so before the file is taken...
+        QVERIFY(!w.OpenDialog1CanClose(QString::fromStdString(dir.path + "/empty.bin")));
+        QCOMPARE(boxes.seen.size(), std::size_t(1));
+        QCOMPARE(boxes.seen[0].title, QStringLiteral("Error"));
+        QVERIFY2(boxes.seen[0].text.contains(QStringLiteral("empty")), qPrintable(boxes.seen[0].text));
+        // ...and a stored one is refused by the run with the same words.
+        Child<QPushButton>(w, "FlashButton")->click();
+        QCOMPARE(boxes.seen.size(), std::size_t(2));
+        QCOMPARE(boxes.seen[1].title, QStringLiteral("Error"));
+        QCOMPARE(boxes.seen[1].text, boxes.seen[0].text);
+        QVERIFY(Child<QPushButton>(w, "FlashButton")->isEnabled());
+        QVERIFY(!w.Ctx().PortIsOpen);
+    }
+    board.Stop();
+    QVERIFY2(board.Log().find("stopped after 0 bytes received") != std::string::npos, board.Log().c_str());
+    QVERIFY2(board.Log().find("host ") == std::string::npos, board.Log().c_str());
 }
 
 QTEST_MAIN(MainWindowTest)
