@@ -9,20 +9,10 @@
 
 namespace qtx::sim {
 
-namespace {
-// C167: identification byte 0x55, 512 KiB of external flash behind the loader.
-const C16xTraits kC167{"c167", 0x55, &kLoaderC166, 512 * 1024};
-
-template <const C16xTraits& T>
-std::unique_ptr<Board> MakeC16x(const BoardConfig& config, BoardIo& io) {
-    return std::make_unique<C16xBoard>(T, config, io);
-}
-}  // namespace
-
 const std::vector<BoardKind>& KnownBoards() {
     static const std::vector<BoardKind> kinds = {
-        {"c167", "C166/167 bootstrap loader (id 0x55), 810-byte loader, 512 KiB flash", MakeC16x<kC167>},
-        {"c163", "C163 bootstrap loader (id 0xD5), 702-byte loader, control bytes, 512 KiB flash", MakeC163Board},
+        {"c167", "C166/167 bootstrap loader (id 0x55), 810-byte loader on the C166 core, Am29F400BB 512 KiB", MakeC167Board},
+        {"c163", "C163 bootstrap loader (id 0xD5), 702-byte loader on the C166 core, Am29F400BB 512 KiB", MakeC163Board},
         {"xc164", "XC164/167 bootstrap loader at 19200 (id 0xD5), 1854-byte loader at 57600, 256 KiB flash", MakeXC164Board},
         {"c509", "C509 ROM loader (id 0x55, XOR-checked blocks), 466-byte loader, 64 KiB flash", MakeC509Board},
         {"t89c5xacx", "T89C5xACx ISP boot loader (autobaud \"U\", Intel-HEX records with echo), 64 KiB flash", MakeAc2Board},

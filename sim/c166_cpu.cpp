@@ -282,6 +282,7 @@ void C166Cpu::Reset() {
     sfr_[kStkun] = 0xFC00;
     psw_ = 0;
     ip_ = 0;
+    instructions_ = 0;
     extCount_ = 0;
     stopped_.clear();
 }
@@ -621,7 +622,7 @@ void C166Cpu::Execute(const C166Insn& in) {
     if (m == "cmpi1" || m == "cmpi2" || m == "cmpd1" || m == "cmpd2") {
         const uint32_t x = Read(a, false), y = Read(b, false), r = (x - y) & 0xFFFF;
         Flags(uint16_t(r), false, x < y, ((x ^ y) & (x ^ r) & 0x8000) != 0, uint16_t(y));
-        const int step = (m[5] - '0') * (m[3] == 'i' ? 1 : -1);
+        const int step = (m[4] - '0') * (m[3] == 'i' ? 1 : -1);
         Write(a, uint16_t(x + step), false);
         return;
     }

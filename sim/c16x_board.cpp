@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/c166_board.h"
+
 namespace qtx::sim {
 
 namespace {
@@ -186,12 +188,16 @@ void C166Program::Report(uint32_t addr, uint16_t expected, uint16_t reread) {
 
 // ---- ROM bootstrap ----------------------------------------------------------
 
-const C16xTraits kC163Board{"c163", 0xD5, &kLoaderC163, 512 * 1024};
 const C16xTraits kXC164Board{"xc164", 0xD5, &kLoaderXC164, 256 * 1024, 19200, 57600, true, true};
 const C16xTraits kXE167Board{"xe167", 0xD5, &kLoaderXE167, 768 * 1024, 0, 57600, false, true};
 
+// C166/167 and C163 run the real loader on the emulated core (sim/c166_board.h).
+std::unique_ptr<Board> MakeC167Board(const BoardConfig& config, BoardIo& io) {
+    return MakeC166EmuBoard(kC167EmuBoard, config, io);
+}
+
 std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io) {
-    return std::make_unique<C16xBoard>(kC163Board, config, io);
+    return MakeC166EmuBoard(kC163EmuBoard, config, io);
 }
 
 std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io) {

@@ -31,9 +31,6 @@ struct C16xTraits {
     bool blockAcks = false;
 };
 
-// C163: identification byte 0xD5, 702-byte loader; the host also sends the
-// control bytes 0x14 and 0x04, which the loaded program logs.
-extern const C16xTraits kC163Board;
 // XC164/167: ROM loader at 19200 only, 1854-byte loader whose length word is a
 // page offset, loaded program at 57600 with block acknowledges.
 extern const C16xTraits kXC164Board;
@@ -41,6 +38,9 @@ extern const C16xTraits kXC164Board;
 // the length, loaded program at 57600 with block acknowledges; 768 KiB flash.
 extern const C16xTraits kXE167Board;
 
+// C166/167 (identification byte 0x55) and C163 (0xD5, control bytes switch the
+// flash's write enable): the real loaders on the C166 core.
+std::unique_ptr<Board> MakeC167Board(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeXE167Board(const BoardConfig& config, BoardIo& io);

@@ -1,4 +1,5 @@
 #include "sim/sam3_board.h"
+#include "sim/arm_periph_flash.h"
 #include "sim/preloader_check.h"
 
 #include <algorithm>
@@ -36,10 +37,16 @@ void FillUndefined(std::vector<uint8_t>& ram) {
 
 }  // namespace
 
-// SAM3U4: 32 KiB SRAM0, two 128 KiB banks at 0x80000 and 0x100000.
-const Sam3Traits kSam3uTraits{"sam3u", &kLoaderSam3u, 32 * 1024, 0x00080000, 0x20000, true, "v1.1 Sep 25 2009 11:33:00"};
-// SAM3S2: 32 KiB SRAM, one 128 KiB bank at 0x400000.
-const Sam3Traits kSam3sTraits{"sam3s", &kLoaderSam3s, 32 * 1024, 0x00400000, 0x20000, false, "v2.0 Feb 11 2010 10:30:12"};
+// SAM3U4 (sam3u4e.h): 32 KiB SRAM0, IFLASH0 at 0x80000 (EFC0) and IFLASH1 at
+// 0x100000 (EFC1), 128 KiB each. SAM3S4 (sam3s4c.h): 48 KiB SRAM, one 256 KiB
+// plane at 0x400000 (EFC). Both monitors run the core from a 48 MHz PLL
+// clock (an assumption; see docs/loaders.md).
+const Sam3Traits kSam3uTraits{"sam3u", &kLoaderSam3u, 32 * 1024, 0x00080000, 0xA0000,
+                              {{0x00080000, 0x20000, 0x400E0800, 0}, {0x00100000, 0x20000, 0x400E0A00, 0x80000}},
+                              2, 48000000, "v1.1 Sep 25 2009 11:33:00"};
+const Sam3Traits kSam3sTraits{"sam3s", &kLoaderSam3s, 48 * 1024, 0x00400000, 0x40000,
+                              {{0x00400000, 0x40000, 0x400E0A00, 0}, {}},
+                              1, 48000000, "v2.0 Feb 11 2010 10:30:12"};
 
 std::unique_ptr<Board> MakeSam3uBoard(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<Sam3Board>(kSam3uTraits, config, io);
@@ -49,158 +56,28 @@ std::unique_ptr<Board> MakeSam3sBoard(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<Sam3Board>(kSam3sTraits, config, io);
 }
 
-// ---- preloader ----------------------------------------------------------------
-
-uint32_t Sam3Preloader::Capacity() const { return traits_.twoBanks ? 2 * traits_.bankSize : traits_.bankSize; }
-
-uint32_t Sam3Preloader::FlashOffset(uint32_t index) const {
-    return index < traits_.bankSize ? index : kBank2Offset + (index - traits_.bankSize);
-}
-
-void Sam3Preloader::Start() {
-    state_ = State::Command;
-    io_.Send(0x00);
-}
-
-void Sam3Preloader::Stop() {
-    state_ = State::Stopped;
-    count_ = 0;
-    page_.clear();
-}
-
-void Sam3Preloader::Receive(uint8_t byte) {
-    switch (state_) {
-    case State::Stopped:
-    case State::Failed:
-        return;
-    case State::Command:
-        Command(byte);
-        return;
-    case State::Size:
-        field_ |= uint32_t(byte) << (8 * fieldCount_);
-        if (++fieldCount_ < 4) return;
-        state_ = State::Command;
-        if (field_ <= Capacity()) {
-            count_ = field_;
-            io_.Log("preloader: size " + std::to_string(count_) + " bytes: answered 0x00");
-            io_.Send(0x00);
-        } else {
-            count_ = 0;
-            io_.Log("preloader: size " + std::to_string(field_) + " bytes does not fit " +
-                    (traits_.twoBanks ? "the two banks" : "the one bank") + " (" + std::to_string(Capacity()) +
-                    " bytes): answered 0x01");
-            io_.Send(0x01);
-        }
-        return;
-    case State::Data:
-        DataByte(byte);
-        return;
-    }
-}
-
-void Sam3Preloader::Command(uint8_t byte) {
-    switch (byte) {
-    case 0x22:
-        state_ = State::Size;
-        field_ = 0;
-        fieldCount_ = 0;
-        return;
-    case 0x42:
-        crc_.Reset();
-        io_.Log("preloader: data command, expecting " + std::to_string(count_) + " bytes");
-        if (count_ == 0) {
-            io_.Send(0x00);
-            io_.Send(0x00);
-            return;
-        }
-        state_ = State::Data;
-        received_ = 0;
-        pageStart_ = 0;
-        page_.clear();
-        return;
-    case 0x01:
-        io_.Log("preloader: finish command");
-        return;
-    case ContentCrc::kCommand:
-        io_.Log("preloader: content check: answered the CRC-32 of the data received");
-        crc_.Answer(io_);
-        return;
-    default:
-        io_.Log("preloader: unknown command " + Hex(byte) + " ignored");
-        return;
-    }
-}
-
-void Sam3Preloader::DataByte(uint8_t byte) {
-    crc_.Add(byte);
-    page_.push_back(byte);
-    ++received_;
-    const bool last = received_ == count_;
-    if (page_.size() < kPageSize && !last) return;
-    if (!WritePage()) return;
-    if (last) {
-        io_.Log("preloader: programmed " + std::to_string(count_) + " bytes" +
-                (count_ > traits_.bankSize ? " (" + std::to_string(count_ - traits_.bankSize) + " in bank 2)" : "") +
-                ": answered 0x00 twice");
-        state_ = State::Command;
-        io_.Send(0x00);   // the last pair arrived
-        io_.Send(0x00);   // all of it is in flash
-        return;
-    }
-    io_.Send(0x00);   // the page is taken
-}
-
-bool Sam3Preloader::Faulty(uint32_t offset) const {
-    return config_.verifyErrorAt.count(offset) || config_.verifyErrorAt.count(traits_.flashBase + offset);
-}
-
-bool Sam3Preloader::WritePage() {
-    const uint32_t base = FlashOffset(pageStart_);
-    const std::size_t n = page_.size();
-    pageStart_ += uint32_t(n);
-    // Erase and write as one page command: the cells behind a short last page read 0xFF.
-    const uint32_t pageBase = base - base % kPageSize;
-    for (uint32_t i = 0; i < kPageSize && pageBase + i < flash_.Size(); ++i) flash_.Force(pageBase + i, 0xFF);
-    for (std::size_t i = 0; i < n; ++i) flash_.Program(base + i, page_[i]);
-    for (std::size_t i = 0; i < n; i += 2) {
-        const uint32_t off = base + uint32_t(i);
-        const bool pair = i + 1 < n;
-        const uint16_t expected = uint16_t(page_[i] | (pair ? page_[i + 1] : 0xFF) << 8);
-        if (Faulty(off) || (pair && Faulty(off + 1))) flash_.Force(off, uint8_t(expected ^ 0x01));
-        const uint16_t reread = uint16_t(flash_.Read(off) | (pair ? flash_.Read(off + 1) : 0xFF) << 8);
-        if (reread == expected) continue;
-        const uint32_t addr = traits_.flashBase + off;
-        const uint8_t report[9] = {uint8_t(addr), uint8_t(addr >> 8), uint8_t(addr >> 16), uint8_t(addr >> 24),
-                                   uint8_t(expected), uint8_t(expected >> 8), uint8_t(reread), uint8_t(reread >> 8),
-                                   0x02};
-        io_.Log("preloader: verify error at " + Hex(addr, 8) + ": wrote " + Hex(expected, 4) + ", re-read " +
-                Hex(reread, 4) + "; report sent, further data ignored");
-        // A page before the last is still acknowledged as taken; the report
-        // follows at once, so the host finds it while it sends the next page.
-        if (received_ != count_) io_.Send(0x00);
-        io_.Send(report, sizeof report);
-        state_ = State::Failed;
-        page_.clear();
-        return false;
-    }
-    page_.clear();
-    return true;
-}
-
 // ---- monitor --------------------------------------------------------------------
 
 Sam3Board::Sam3Board(const Sam3Traits& traits, const BoardConfig& config, BoardIo& io)
     : traits_(traits),
       config_(config),
       io_(io),
-      flash_(traits.twoBanks ? Sam3Preloader::kBank2Offset + traits.bankSize : traits.bankSize),
-      sram_(traits.sramSize),
-      preloader_(traits_, flash_, io_, config_) {
+      flash_(traits.flashModelSize),
+      sram_(traits.sramSize) {
     EnterMonitor();
 }
 
+Sam3Board::~Sam3Board() {
+    if (program_) program_->End("ended with the board");
+}
+
+Sam3Board::Mode Sam3Board::CurrentMode() const {
+    return mode_ == Mode::Program && program_->Halted() ? Mode::Halted : mode_;
+}
+
 void Sam3Board::EnterMonitor() {
-    preloader_.Stop();
+    if (program_) program_->End("ended by the reset");
+    program_.reset();
     FillUndefined(sram_);
     mode_ = Mode::Monitor;
     terminal_ = true;
@@ -217,13 +94,21 @@ void Sam3Board::Reset() {
     EnterMonitor();
 }
 
-void Sam3Board::Receive(uint8_t byte, uint32_t) {
+std::optional<Clock::time_point> Sam3Board::NextTimer() const {
+    return mode_ == Mode::Program ? program_->NextTimer() : std::nullopt;
+}
+
+void Sam3Board::OnTimer() {
+    if (mode_ == Mode::Program) program_->OnTimer();
+}
+
+void Sam3Board::Receive(uint8_t byte, uint32_t hostBaud) {
     switch (mode_) {
     case Mode::Monitor:
         MonitorByte(byte);
         return;
-    case Mode::Preloader:
-        preloader_.Receive(byte);
+    case Mode::Program:
+        program_->Receive(byte, hostBaud);
         return;
     case Mode::Halted:
         return;
@@ -346,25 +231,56 @@ void Sam3Board::Halt(const std::string& why) {
     mode_ = Mode::Halted;
 }
 
-void Sam3Board::Go(uint32_t address) {
-    const LoaderImage& image = *traits_.preloader;
-    io_.Log("monitor: go to " + Hex(address, 8) + " after " + std::to_string(writes_) + " write commands");
-    if (address != image.loadAddress) {
-        Halt("go to " + Hex(address, 8) + ": no program of ours starts there");
-        return;
+std::set<uint32_t> Sam3Board::StuckCells() const {
+    std::set<uint32_t> cells;
+    for (uint32_t a : config_.verifyErrorAt) {
+        bool placed = false;
+        for (int i = 0; i < traits_.nplanes; ++i) {
+            const Sam3Plane& p = traits_.planes[i];
+            if (a - p.base < p.size) {
+                cells.insert(p.modelOffset + (a - p.base));
+                placed = true;
+            }
+        }
+        if (!placed && a < flash_.Size()) cells.insert(a);
     }
-    if (!InSram(address, uint32_t(image.size))) {
-        Halt("the preloader does not fit the SRAM");
+    return cells;
+}
+
+void Sam3Board::Go(uint32_t address) {
+    io_.Log("monitor: go to " + Hex(address, 8) + " after " + std::to_string(writes_) + " write commands");
+    if (!InSram(address, 8)) {
+        Halt("go to " + Hex(address, 8) + ": not in SRAM");
         return;
     }
     const uint8_t* ram = &sram_[address - kSramBase];
-    if (const std::string why = CheckPreloader(image, ram, address, kSramBase, sram_.size()); !why.empty()) {
+    VectorTable table;
+    if (const std::string why = CheckVectorTable(ram, address, kSramBase, sram_.size(), table); !why.empty()) {
         Halt(why);
         return;
     }
-    io_.Log("preloader (" + std::to_string(image.size) + " bytes) matches the image: running");
-    mode_ = Mode::Preloader;
-    preloader_.Start();
+    const LoaderImage& image = *traits_.preloader;
+    io_.Log("program at " + Hex(address, 8) + " " +
+            CompareWithImage(image, ram, sram_.size() - (address - kSramBase)) + ": running it on a Cortex-M3 at " +
+            std::to_string(traits_.mckHz / 1000000) + " MHz");
+    auto cpu = std::make_unique<ArmCpu>(ArmCpu::Core::CortexM3, traits_.mckHz);
+    cpu->MapRam(kSramBase, sram_);
+    std::vector<std::unique_ptr<ArmDevice>> devices;
+    auto uart = std::make_unique<Sam3Uart>(*cpu, io_, traits_.mckHz, kBaud);
+    cpu->MapDevice(kUart, 0x24, *uart);
+    UartLine& line = uart->Line();
+    devices.push_back(std::move(uart));
+    const std::set<uint32_t> stuck = StuckCells();
+    for (int i = 0; i < traits_.nplanes; ++i) {
+        const Sam3Plane& p = traits_.planes[i];
+        auto efc = std::make_unique<Sam3Eefc>(*cpu, flash_, p.modelOffset, p.size, stuck);
+        cpu->MapDevice(p.efc, 0x10, *efc);
+        cpu->MapDevice(p.base, p.size, efc->Plane());
+        devices.push_back(std::move(efc));
+    }
+    cpu->Start(table.sp, table.entry);
+    mode_ = Mode::Program;
+    program_ = std::make_unique<ArmProgram>(io_, std::move(cpu), std::move(devices), line);
 }
 
 }  // namespace qtx::sim

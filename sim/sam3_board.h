@@ -1,32 +1,42 @@
 // SAM3U and SAM3S boards: the ROM monitor on the UART (fixed 115200 baud,
 // text commands ending in '#', terminal mode with line ends and a '>' prompt
 // until "N#" asks for the plain mode), an SRAM into which "W" writes, and
-// behind "G" a behavioural model of our preloader: size, data acknowledged
-// every 256 bytes, each page erased and written as it completes, one or two
-// flash banks.
+// behind "G" whatever the host wrote there, run on an emulated Cortex-M3 with
+// the UART and the flash controllers (EEFC) modelled.
 //
-// Flash model layout: offset 0 is the address of bank 1; bank 2 (SAM3U) sits
-// 0x80000 further, exactly where a two-bank firmware file carries it. The
-// space between the banks is not flash and stays 0xFF.
+// Flash model layout: offset 0 is the first plane's address. SAM3U4: planes
+// at 0x80000 and 0x100000, the second kept at offset 0x80000, where a two-bank
+// firmware file carries it (the gap between them is not flash and stays
+// 0xFF). SAM3S4: one 256 KiB plane at 0x400000.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "loaders/loader_image.h"
+#include "sim/arm_program.h"
 #include "sim/board.h"
-#include "sim/content_crc.h"
 
 namespace qtx::sim {
 
+struct Sam3Plane {
+    uint32_t base;         // address
+    uint32_t size;         // bytes
+    uint32_t efc;          // its EEFC's registers
+    uint32_t modelOffset;  // where the flash model keeps it
+};
+
 struct Sam3Traits {
     const char* name;               // board name on the command line
-    const LoaderImage* preloader;   // the only program "G" can start
+    const LoaderImage* preloader;   // our image, for the log
     uint32_t sramSize;              // bytes of SRAM at 0x20000000
-    uint32_t flashBase;             // address of bank 1
-    uint32_t bankSize;              // bytes per bank
-    bool twoBanks;                  // bank 2 at flashBase + 0x80000
+    uint32_t flashBase;             // address of flash model offset 0
+    uint32_t flashModelSize;
+    Sam3Plane planes[2];
+    int nplanes;
+    uint32_t mckHz;                 // master clock the monitor leaves
     const char* version;            // the monitor's version text
 };
 
@@ -36,66 +46,30 @@ extern const Sam3Traits kSam3sTraits;
 std::unique_ptr<Board> MakeSam3uBoard(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeSam3sBoard(const BoardConfig& config, BoardIo& io);
 
-// The preloader as the board runs it. verify-error addresses may be given as
-// flash addresses or as offsets into the flash model.
-class Sam3Preloader {
-public:
-    static constexpr uint32_t kPageSize = 256;
-    static constexpr uint32_t kBank2Offset = 0x80000;
-
-    Sam3Preloader(const Sam3Traits& traits, FlashModel& flash, BoardIo& io, const BoardConfig& config)
-        : traits_(traits), flash_(flash), io_(io), config_(config) {}
-
-    void Start();                  // runs and says so with 0x00
-    void Stop();
-    void Receive(uint8_t byte);
-    // Data bytes the preloader can take: one bank, or two.
-    uint32_t Capacity() const;
-    // Flash model offset of data byte index.
-    uint32_t FlashOffset(uint32_t index) const;
-
-private:
-    enum class State { Stopped, Command, Size, Data, Failed };
-
-    void Command(uint8_t byte);
-    void DataByte(uint8_t byte);
-    // Erases the page of the buffered bytes, writes and verifies them; false
-    // (report sent) on a verify failure.
-    bool WritePage();
-    bool Faulty(uint32_t offset) const;
-
-    const Sam3Traits& traits_;
-    FlashModel& flash_;
-    BoardIo& io_;
-    const BoardConfig& config_;
-    ContentCrc crc_;               // over the data bytes received
-    State state_ = State::Stopped;
-    uint32_t count_ = 0;           // data bytes announced
-    uint32_t field_ = 0;
-    int fieldCount_ = 0;
-    uint32_t received_ = 0;        // data bytes so far
-    uint32_t pageStart_ = 0;       // data index of the first buffered byte
-    std::vector<uint8_t> page_;
-};
-
 class Sam3Board : public Board {
 public:
     // What runs on the chip. Power-up and every reset start the monitor.
-    enum class Mode { Monitor, Preloader, Halted };
+    enum class Mode { Monitor, Program, Halted };
     static constexpr uint32_t kSramBase = 0x20000000;
+    static constexpr uint32_t kUart = 0x400E0600;   // sam3u4e.h UART, sam3s4c.h UART0
     static constexpr uint32_t kBaud = 115200;
 
     Sam3Board(const Sam3Traits& traits, const BoardConfig& config, BoardIo& io);
+    ~Sam3Board() override;
 
     std::string Name() const override { return traits_.name; }
     uint32_t ListenBaud() const override { return kBaud; }
     void Receive(uint8_t byte, uint32_t hostBaud) override;
+    std::optional<Clock::time_point> NextTimer() const override;
+    void OnTimer() override;
     void Reset() override;
     const FlashModel& Flash() const override { return flash_; }
 
     // Starts the ROM monitor as after power-up: terminal mode, SRAM content undefined.
     void EnterMonitor();
-    Mode CurrentMode() const { return mode_; }
+    Mode CurrentMode() const;
+    // The running program, if any (tests look at its CPU).
+    ArmProgram* Program() { return program_.get(); }
 
 private:
     void MonitorByte(uint8_t byte);
@@ -107,13 +81,14 @@ private:
     uint8_t ReadByte(uint32_t address) const;
     void Store(uint32_t address, uint32_t value, int bytes);
     std::string Read(uint32_t address, int bytes) const;
+    std::set<uint32_t> StuckCells() const;
 
     Sam3Traits traits_;
     BoardConfig config_;
     BoardIo& io_;
     FlashModel flash_;
     std::vector<uint8_t> sram_;
-    Sam3Preloader preloader_;
+    std::unique_ptr<ArmProgram> program_;
     Mode mode_ = Mode::Monitor;
     bool terminal_ = true;
     uint8_t command_ = 0;

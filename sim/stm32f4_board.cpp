@@ -1,4 +1,5 @@
 #include "sim/stm32f4_board.h"
+#include "sim/arm_periph_flash.h"
 #include "sim/preloader_check.h"
 
 #include <algorithm>
@@ -37,7 +38,9 @@ const uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x44};
 }  // namespace
 
 // STM32F405/407: 128 KiB of SRAM1 and SRAM2, 1 MiB of flash, boot loader 3.1.
-const Stm32Traits kStm32f4Traits{"stm32f4", &kLoaderStm32f4, 128 * 1024, 0x08000000, 1024 * 1024, 0x0413, 0x31};
+// The ROM boot loader runs on the 16 MHz HSI (AN2606, STM32F40xxx/41xxx boot loader configuration).
+const Stm32Traits kStm32f4Traits{"stm32f4", &kLoaderStm32f4, 128 * 1024, 0x08000000, 1024 * 1024, 0x0413, 0x31,
+                                 16000000};
 
 std::unique_ptr<Board> MakeStm32f4Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<Stm32f4Board>(kStm32f4Traits, config, io);
@@ -53,153 +56,6 @@ uint32_t Stm32SectorSize(int sector) {
     return sector == 4 ? 0x10000 : 0x20000;
 }
 
-// ---- preloader ----------------------------------------------------------------
-
-void Stm32Preloader::Start() {
-    state_ = State::Command;
-    size_ = 0;
-}
-
-void Stm32Preloader::Stop() {
-    state_ = State::Stopped;
-    pending_.clear();
-    size_ = 0;
-}
-
-std::optional<Clock::time_point> Stm32Preloader::NextTimer() const {
-    if (state_ == State::Erasing) return eraseDone_;
-    return std::nullopt;
-}
-
-void Stm32Preloader::OnTimer() {
-    if (state_ != State::Erasing) return;
-    for (int s = 0; s < eraseSectors_; ++s) {
-        const uint32_t start = Stm32SectorStart(s);
-        for (uint32_t i = 0; i < Stm32SectorSize(s) && start + i < flash_.Size(); ++i) flash_.Force(start + i, 0xFF);
-    }
-    io_.Log("preloader: erased sectors 0 to " + std::to_string(eraseSectors_ - 1) + ": answered 0x00");
-    state_ = State::Command;
-    io_.Send(0x00);
-    while (!pending_.empty() && state_ != State::Erasing) {
-        const uint8_t b = pending_.front();
-        pending_.pop_front();
-        Receive(b);
-    }
-}
-
-void Stm32Preloader::Receive(uint8_t byte) {
-    switch (state_) {
-    case State::Stopped:
-    case State::Failed:
-        return;
-    case State::Erasing:
-        pending_.push_back(byte);
-        return;
-    case State::Command:
-        Command(byte);
-        return;
-    case State::Size:
-        field_ |= uint32_t(byte) << (8 * fieldCount_);
-        if (++fieldCount_ < 4) return;
-        state_ = State::Command;
-        if (field_ <= flash_.Size()) {
-            size_ = field_;
-            io_.Log("preloader: size " + std::to_string(size_) + " bytes: answered 0x00");
-            io_.Send(0x00);
-        } else {
-            size_ = 0;
-            io_.Log("preloader: size " + std::to_string(field_) + " bytes does not fit the flash: answered 0x01");
-            io_.Send(0x01);
-        }
-        return;
-    case State::Data:
-        DataByte(byte);
-        return;
-    }
-}
-
-void Stm32Preloader::Command(uint8_t byte) {
-    switch (byte) {
-    case 0x22:
-        state_ = State::Size;
-        field_ = 0;
-        fieldCount_ = 0;
-        return;
-    case 0x62: {
-        // The sectors the firmware needs, from sector 0.
-        eraseSectors_ = 0;
-        while (eraseSectors_ < kStm32Sectors && Stm32SectorStart(eraseSectors_) < size_) ++eraseSectors_;
-        io_.Log("preloader: erase command: " + std::to_string(eraseSectors_) + " sectors for " +
-                std::to_string(config_.eraseMs) + " ms");
-        state_ = State::Erasing;
-        eraseDone_ = io_.Now() + std::chrono::milliseconds(config_.eraseMs);
-        return;
-    }
-    case 0x42:
-        crc_.Reset();
-        io_.Log("preloader: data command, expecting " + std::to_string(size_) + " bytes");
-        if (size_ == 0) {
-            io_.Send(0x00);
-            io_.Send(0x00);
-            return;
-        }
-        state_ = State::Data;
-        received_ = 0;
-        return;
-    case 0x01:
-        io_.Log("preloader: finish command");
-        return;
-    case ContentCrc::kCommand:
-        io_.Log("preloader: content check: answered the CRC-32 of the data received");
-        crc_.Answer(io_);
-        return;
-    default:
-        io_.Log("preloader: unknown command " + Hex(byte) + " ignored");
-        return;
-    }
-}
-
-bool Stm32Preloader::Faulty(uint32_t offset) const {
-    return config_.verifyErrorAt.count(offset) || config_.verifyErrorAt.count(traits_.flashBase + offset);
-}
-
-bool Stm32Preloader::ProgramPair(uint32_t offset, uint8_t low, uint8_t high, bool both) {
-    // The pad byte after an odd size is not programmed: that cell keeps what it holds.
-    const uint8_t keep = offset + 1 < flash_.Size() ? flash_.Read(offset + 1) : 0xFF;
-    const uint16_t expected = uint16_t(low | (both ? high : keep) << 8);
-    flash_.Program(offset, low);
-    if (both) flash_.Program(offset + 1, high);
-    if (Faulty(offset) || (both && Faulty(offset + 1))) flash_.Force(offset, uint8_t(low ^ 0x01));
-    const uint16_t reread = uint16_t(flash_.Read(offset) | (both ? flash_.Read(offset + 1) : keep) << 8);
-    if (reread == expected) return true;
-    const uint32_t addr = traits_.flashBase + offset;
-    const uint8_t report[9] = {uint8_t(addr), uint8_t(addr >> 8), uint8_t(addr >> 16), uint8_t(addr >> 24),
-                               uint8_t(expected), uint8_t(expected >> 8), uint8_t(reread), uint8_t(reread >> 8), 0x02};
-    io_.Log("preloader: verify error at " + Hex(addr, 8) + ": wrote " + Hex(expected, 4) + ", re-read " +
-            Hex(reread, 4) + "; report sent, further data ignored");
-    io_.Send(report, sizeof report);
-    state_ = State::Failed;
-    return false;
-}
-
-void Stm32Preloader::DataByte(uint8_t byte) {
-    crc_.Add(byte);
-    const uint32_t index = received_++;
-    if (index % 2 == 0) {
-        low_ = byte;
-        return;
-    }
-    const uint32_t offset = index - 1;
-    const bool both = index < size_;
-    if (!both && byte != 0x00) io_.Log("preloader: pad byte after the odd size is " + Hex(byte) + ", not 0x00");
-    if (!ProgramPair(offset, low_, byte, both)) return;
-    if (received_ < size_ + (size_ & 1)) return;
-    io_.Log("preloader: programmed " + std::to_string(size_) + " bytes: answered 0x00 twice");
-    state_ = State::Command;
-    io_.Send(0x00);   // the last pair arrived
-    io_.Send(0x00);   // all of it is in flash
-}
-
 // ---- ROM boot loader ----------------------------------------------------------------
 
 Stm32f4Board::Stm32f4Board(const Stm32Traits& traits, const BoardConfig& config, BoardIo& io)
@@ -207,13 +63,21 @@ Stm32f4Board::Stm32f4Board(const Stm32Traits& traits, const BoardConfig& config,
       config_(config),
       io_(io),
       flash_(traits.flashSize),
-      sram_(traits.sramSize),
-      preloader_(traits_, flash_, io_, config_) {
+      sram_(traits.sramSize) {
     EnterRom();
 }
 
+Stm32f4Board::~Stm32f4Board() {
+    if (program_) program_->End("ended with the board");
+}
+
+Stm32f4Board::Mode Stm32f4Board::CurrentMode() const {
+    return mode_ == Mode::Program && program_->Halted() ? Mode::Halted : mode_;
+}
+
 void Stm32f4Board::EnterRom() {
-    preloader_.Stop();
+    if (program_) program_->End("ended by the reset");
+    program_.reset();
     FillUndefined(sram_);
     mode_ = Mode::Rom;
     rom_ = Rom::Sync;
@@ -232,13 +96,13 @@ void Stm32f4Board::Reset() {
 
 std::optional<Clock::time_point> Stm32f4Board::NextTimer() const {
     if (mode_ == Mode::Rom && rom_ == Rom::Erasing) return eraseDone_;
-    if (mode_ == Mode::Preloader) return preloader_.NextTimer();
+    if (mode_ == Mode::Program) return program_->NextTimer();
     return std::nullopt;
 }
 
 void Stm32f4Board::OnTimer() {
-    if (mode_ == Mode::Preloader) {
-        preloader_.OnTimer();
+    if (mode_ == Mode::Program) {
+        program_->OnTimer();
         return;
     }
     if (mode_ != Mode::Rom || rom_ != Rom::Erasing) return;
@@ -262,8 +126,8 @@ void Stm32f4Board::Receive(uint8_t byte, uint32_t hostBaud) {
     case Mode::Rom:
         RomByte(byte, hostBaud);
         return;
-    case Mode::Preloader:
-        preloader_.Receive(byte);
+    case Mode::Program:
+        program_->Receive(byte, hostBaud);
         return;
     case Mode::Halted:
         return;
@@ -503,25 +367,53 @@ void Stm32f4Board::EraseListDone() {
     eraseDone_ = io_.Now() + std::chrono::milliseconds(config_.eraseMs);
 }
 
+std::set<uint32_t> Stm32f4Board::StuckCells() const {
+    std::set<uint32_t> cells;
+    for (uint32_t a : config_.verifyErrorAt) {
+        if (a - traits_.flashBase < flash_.Size())
+            cells.insert(a - traits_.flashBase);
+        else if (a < flash_.Size())
+            cells.insert(a);
+    }
+    return cells;
+}
+
+// Go (AN3155 3.5): the stack pointer from the first word, then the entry at the second.
 void Stm32f4Board::Jump(uint32_t address) {
-    const LoaderImage& image = *traits_.preloader;
     io_.Log("boot loader: go to " + Hex(address, 8) + " after " + std::to_string(writes_) + " write commands");
     if (Region(address, 1) == 2) {
         Halt("the application in flash starts (not modelled)");
         return;
     }
-    if (address != image.loadAddress || Region(address, uint32_t(image.size)) != 1) {
-        Halt("go to " + Hex(address, 8) + ": no program of ours starts there");
+    if (Region(address, 8) != 1) {
+        Halt("go to " + Hex(address, 8) + ": not in SRAM");
         return;
     }
     const uint8_t* ram = Memory(address);
-    if (const std::string why = CheckPreloader(image, ram, address, kSramBase, sram_.size()); !why.empty()) {
+    VectorTable table;
+    if (const std::string why = CheckVectorTable(ram, address, kSramBase, sram_.size(), table); !why.empty()) {
         Halt(why);
         return;
     }
-    io_.Log("preloader (" + std::to_string(image.size) + " bytes) matches the image: running");
-    mode_ = Mode::Preloader;
-    preloader_.Start();
+    io_.Log("program at " + Hex(address, 8) + " " +
+            CompareWithImage(*traits_.preloader, ram, sram_.size() - (address - kSramBase)) +
+            ": running it on a Cortex-M4 at " + std::to_string(traits_.clockHz / 1000000) + " MHz");
+    auto cpu = std::make_unique<ArmCpu>(ArmCpu::Core::CortexM4, traits_.clockHz);
+    cpu->MapRam(kSramBase, sram_);
+    std::vector<std::unique_ptr<ArmDevice>> devices;
+    // RM0090 2.3 "Memory map": USART1 at 0x40011000, flash interface at 0x40023C00.
+    auto usart = std::make_unique<Stm32Usart>(*cpu, io_, traits_.clockHz, baud_);
+    cpu->MapDevice(0x40011000, 0x1C, *usart);
+    UartLine& line = usart->Line();
+    auto flash = std::make_unique<Stm32Flash>(*cpu, flash_, StuckCells());
+    cpu->MapDevice(0x40023C00, 0x18, *flash);
+    cpu->MapDevice(traits_.flashBase, uint32_t(flash_.Size()), flash->Array());
+    cpu->MapDevice(0x1FFF7A20, 4, flash->SizeRegister());
+    devices.push_back(std::move(usart));
+    devices.push_back(std::move(flash));
+    cpu->Start(table.sp, table.entry);
+    mode_ = Mode::Program;
+    program_ = std::make_unique<ArmProgram>(io_, std::move(cpu), std::move(devices), line);
 }
 
 }  // namespace qtx::sim

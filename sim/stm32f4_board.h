@@ -1,8 +1,8 @@
 // STM32F4 board: the ROM's USART boot loader (synchronisation on 0x7F, which
 // also sets the rate; every command a byte and its complement; ACK 0x79 or
 // NACK 0x1F; addresses and blocks with XOR checksums), SRAM and flash behind
-// it, and behind Go a behavioural model of our preloader: size, erase on
-// 0x62, data without acknowledgements, two closing 0x00.
+// it, and behind Go whatever the host wrote to SRAM, run on an emulated
+// Cortex-M4 at the 16 MHz HSI with USART1 and the flash interface modelled.
 //
 // Modelled commands: Get, Get Version, Get ID, Read Memory, Go, Write Memory
 // (SRAM and flash) and Extended Erase (mass erase or sectors). Others are
@@ -16,19 +16,20 @@
 #include <vector>
 
 #include "loaders/loader_image.h"
+#include "sim/arm_program.h"
 #include "sim/board.h"
-#include "sim/content_crc.h"
 
 namespace qtx::sim {
 
 struct Stm32Traits {
     const char* name;
-    const LoaderImage* preloader;  // the only SRAM program Go can start
+    const LoaderImage* preloader;  // our image, for the log
     uint32_t sramSize;             // bytes at 0x20000000
     uint32_t flashBase;
     uint32_t flashSize;
     uint16_t productId;            // Get ID
     uint8_t version;               // boot loader version
+    uint32_t clockHz;              // core clock the ROM leaves (HSI)
 };
 
 extern const Stm32Traits kStm32f4Traits;
@@ -40,57 +41,18 @@ inline constexpr int kStm32Sectors = 12;
 uint32_t Stm32SectorStart(int sector);   // offset into the flash
 uint32_t Stm32SectorSize(int sector);
 
-// The preloader. verify-error addresses may be given as flash addresses or
-// as offsets into the flash model.
-class Stm32Preloader {
-public:
-    Stm32Preloader(const Stm32Traits& traits, FlashModel& flash, BoardIo& io, const BoardConfig& config)
-        : traits_(traits), flash_(flash), io_(io), config_(config) {}
-
-    void Start();   // runs silently: the host speaks first
-    void Stop();
-    void Receive(uint8_t byte);
-    std::optional<Clock::time_point> NextTimer() const;
-    void OnTimer();
-
-private:
-    enum class State { Stopped, Command, Size, Erasing, Data, Failed };
-
-    void Command(uint8_t byte);
-    void DataByte(uint8_t byte);
-    bool ProgramPair(uint32_t offset, uint8_t low, uint8_t high, bool both);
-    bool Faulty(uint32_t offset) const;
-
-    const Stm32Traits& traits_;
-    FlashModel& flash_;
-    BoardIo& io_;
-    const BoardConfig& config_;
-    ContentCrc crc_;               // over the data bytes received
-    State state_ = State::Stopped;
-    uint32_t size_ = 0;
-    uint32_t field_ = 0;
-    int fieldCount_ = 0;
-    uint32_t received_ = 0;        // data bytes so far, the pad byte included
-    uint8_t low_ = 0;
-    Clock::time_point eraseDone_{};
-    int eraseSectors_ = 0;         // sectors 0 .. n-1 are erased
-    std::deque<uint8_t> pending_;  // bytes that came during the erase
-};
-
 class Stm32f4Board : public Board {
 public:
-    enum class Mode { Rom, Preloader, Halted };
+    enum class Mode { Rom, Program, Halted };
     static constexpr uint32_t kSramBase = 0x20000000;
     static constexpr uint8_t kAck = 0x79;
     static constexpr uint8_t kNack = 0x1F;
 
     Stm32f4Board(const Stm32Traits& traits, const BoardConfig& config, BoardIo& io);
+    ~Stm32f4Board() override;
 
     std::string Name() const override { return traits_.name; }
     uint32_t ListenBaud() const override { return baud_; }
-    // 8E1 for the ROM boot loader (AN3155, "USART bootloader code sequence":
-    // even parity) and for the preloader, which keeps the USART as it finds it.
-    int FrameBits() const override { return 11; }
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;
@@ -100,7 +62,8 @@ public:
     // Starts the ROM boot loader as after a reset with the boot pins set:
     // waiting for 0x7F, rate unknown.
     void EnterRom();
-    Mode CurrentMode() const { return mode_; }
+    Mode CurrentMode() const;
+    ArmProgram* Program() { return program_.get(); }
 
 private:
     enum class Rom { Sync, Command, Complement, Address, ReadLength, WriteData, EraseCount, EraseList, Erasing };
@@ -119,13 +82,14 @@ private:
     // Where [address, address + n) lies: 1 SRAM, 2 flash, 0 neither.
     int Region(uint32_t address, uint32_t n) const;
     uint8_t* Memory(uint32_t address);
+    std::set<uint32_t> StuckCells() const;
 
     Stm32Traits traits_;
     BoardConfig config_;
     BoardIo& io_;
     FlashModel flash_;
     std::vector<uint8_t> sram_;
-    Stm32Preloader preloader_;
+    std::unique_ptr<ArmProgram> program_;
     Mode mode_ = Mode::Rom;
     Rom rom_ = Rom::Sync;
     uint32_t baud_ = 0;

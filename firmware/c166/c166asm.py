@@ -12,10 +12,11 @@ Source syntax (one statement a line, ';' starts a comment):
             DS   expr            ; that many 0xFF bytes
             INCLUDE "file"       ; another source, relative to this one
             IF expr / ELSE / ENDIF
+            ASSERT expr          ; fails the build when expr is 0
 Operands: Rn, RLn, RHn, [Rn], [Rn+], [-Rn], [Rn+#expr], #expr, cc_XX, a bit
 as word.bit or by its predefined name, anything else a 16-bit address (a
 register operand when it names an SFR). Expressions: + - * / % & | ^ ~ << >>,
-parentheses, 0x1F, 1Fh, 'c', $ (this address), SEG() SOF() PAG() POF() HIGH() LOW().
+comparisons (== != < > <= >=), parentheses, 0x1F, 1Fh, 'c', $ (this address), SEG() SOF() PAG() POF() HIGH() LOW().
 
 Encodings follow the "Instruction Set Manual for the C16x Family" (Siemens,
 V1.2, 12.97): chapter 4 "Instruction Opcodes" for the opcode bytes and the
@@ -44,7 +45,7 @@ CONDITIONS = {
 # ---- expressions --------------------------------------------------------------
 
 TOKEN = re.compile(r"\s*(?:(0x[0-9a-f]+|[0-9][0-9a-f]*h\b|[0-9]+)|('(?:[^'\\]|\\.)')|"
-                   r"([a-z_?$][a-z0-9_?.]*)|(<<|>>|[-+*/%&|^~()]))", re.I)
+                   r"([a-z_?$][a-z0-9_?.]*)|(==|!=|<=|>=|<<|>>|[-+*/%&|^~()<>]))", re.I)
 FUNCS = {'seg': lambda v: (v >> 16) & 0xFF, 'sof': lambda v: v & 0xFFFF,
          'pag': lambda v: (v >> 14) & 0x3FF, 'pof': lambda v: v & 0x3FFF,
          'high': lambda v: (v >> 8) & 0xFF, 'low': lambda v: v & 0xFF}
@@ -618,6 +619,10 @@ class Assembler:
                     raise AsmError("%s value %s out of range" % (mnem.upper(), item))
                 data += bytes([v & 0xFF]) if mnem == 'db' else bytes(w(v))
             self.emit(bytes(data), text)
+            return
+        if mnem == 'assert':
+            if self.final and self.value(rest) == 0:
+                raise AsmError('assertion failed: %s' % rest.strip())
             return
         if mnem == 'ds':
             self.emit(b'\xFF' * self.value(rest, strict=True), text)

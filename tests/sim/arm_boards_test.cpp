@@ -2,7 +2,9 @@
 // an independent client of their ROM boot loaders would drive them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "loaders/loader_image.h"
@@ -93,32 +95,68 @@ TEST_F(ArmBoard, Sam3MonitorAnswersInTerminalModeUntilAskedForPlainMode) {
     EXPECT_EQ(io.Take(), (Bytes{'\n', '\r', 0x0D}));   // plain mode reads raw bytes
 }
 
-TEST_F(ArmBoard, Sam3GoStartsOnlyTheExactPreloader) {
+// A few instructions of our own, not the preloader: the board runs whatever
+// the host wrote. It sends 'K', then echoes each byte plus one (UART at
+// 0x400E0600: SR 0x14 with RXRDY bit 0 and TXRDY bit 1, RHR 0x18, THR 0x1C).
+const uint32_t kEchoProgram[] = {0x20002000, 0x20001009, 0x214B4805, 0x07926942, 0x61C1D5FC,
+                                 0x07D26942, 0x6981D0FC, 0xE7F53101, 0x400E0600};
+
+std::string WriteWords(const uint32_t* words, std::size_t n, uint32_t at) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        char cmd[32];
+        std::snprintf(cmd, sizeof cmd, "W%08X,%08X#", unsigned(at + 4 * i), unsigned(words[i]));
+        s += cmd;
+    }
+    return s;
+}
+
+TEST_F(ArmBoard, Sam3GoRunsWhateverTheHostWrote) {
+    Make("sam3s");
+    Feed("N#" + WriteWords(kEchoProgram, std::size(kEchoProgram), 0x20001000));
+    io.Take();
+    Feed("G20001000#");
+    RunTimers();
+    auto* sam = static_cast<Sam3Board*>(board.get());
+    ASSERT_EQ(sam->CurrentMode(), Sam3Board::Mode::Program) << io.log;
+    EXPECT_EQ(io.Take(), Bytes{'K'});
+    Feed(Of("AB"));
+    RunTimers();
+    EXPECT_EQ(io.Take(), Of("BC")) << "the program answers from emulated code";
+    board->Reset();
+    EXPECT_NE(io.log.find("loaded program ended by the reset: "), std::string::npos) << io.log;
+    EXPECT_NE(io.log.find("misuse: none"), std::string::npos) << io.log;
+    Feed("V#");
+    EXPECT_EQ(io.Take().front(), '\n') << "a reset brings the monitor back";
+}
+
+TEST_F(ArmBoard, Sam3GoWithoutAUsableVectorTableHalts) {
     const struct {
         const char* name;
-        std::size_t skipWord;
-        const char* go;
-        bool runs;
-    } cases[] = {
-        {"exact image", SIZE_MAX, "G20001000#", true},
-        {"one word changed", 300, "G20001000#", false},
-        {"other address", SIZE_MAX, "G20001004#", false},
-    };
+        uint32_t sp, entry;
+    } cases[] = {{"entry without the Thumb bit", 0x20002000, 0x20001008},
+                 {"entry outside SRAM", 0x20002000, 0x00080001},
+                 {"stack outside SRAM", 0x30000000, 0x20001009}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Make("sam3u");
-        Feed(WriteCommands(kLoaderSam3u, c.skipWord));
+        const uint32_t table[] = {c.sp, c.entry};
+        Feed(WriteWords(table, 2, 0x20001000) + "G20001000#");
         io.Take();
-        Feed(c.go);
-        auto* sam = static_cast<Sam3Board*>(board.get());
-        EXPECT_EQ(sam->CurrentMode(), c.runs ? Sam3Board::Mode::Preloader : Sam3Board::Mode::Halted);
-        EXPECT_EQ(io.Take(), c.runs ? (Bytes{'\n', '\r', 0x00}) : (Bytes{'\n', '\r'}));
+        EXPECT_EQ(static_cast<Sam3Board*>(board.get())->CurrentMode(), Sam3Board::Mode::Halted);
         Feed("V#");
         EXPECT_TRUE(io.Take().empty()) << "the monitor is gone";
-        board->Reset();
-        Feed("V#");
-        EXPECT_EQ(io.Take().front(), '\n') << "a reset brings the monitor back";
     }
+}
+
+TEST_F(ArmBoard, Sam3ProgramThatTouchesAnUnmodelledAddressHalts) {
+    Make("sam3s");
+    // ldr r0, [r1] with r1 = 0x400E0400 (the PMC, which the loaders never need), then b .
+    const uint32_t prog[] = {0x20002000, 0x20001009, 0x68084901, 0xBF00E7FE, 0x400E0400};
+    Feed(WriteWords(prog, std::size(prog), 0x20001000) + "G20001000#");
+    RunTimers();
+    EXPECT_EQ(static_cast<Sam3Board*>(board.get())->CurrentMode(), Sam3Board::Mode::Halted);
+    EXPECT_NE(io.log.find("read of unmodelled peripheral address 0x400E0400"), std::string::npos) << io.log;
 }
 
 // ---- STM32F4 ROM boot loader and preloader ---------------------------------------
@@ -210,27 +248,108 @@ TEST_F(Stm32Board, FlashIsErasedWrittenAndReadBackThroughTheRom) {
     EXPECT_EQ(board->Flash().Read(0x4000), 0xFF);
 }
 
-TEST_F(Stm32Board, GoToAnythingElseLeavesTheBoardSilent) {
+TEST_F(Stm32Board, GoIntoFlashOrWithoutAVectorTableLeavesTheBoardSilent) {
     const struct {
         const char* name;
         uint32_t address;
-        bool tamper;
-    } cases[] = {{"flash application", 0x08000000, false},
-                 {"other SRAM address", 0x20000000, false},
-                 {"changed preloader", 0x2001D000, true}};
+    } cases[] = {{"flash application", 0x08000000}, {"SRAM holding no vector table", 0x20000000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        LoadPreloader();
-        if (c.tamper) {
-            ASSERT_EQ(Write(0x2001D100, Bytes{uint8_t(~kLoaderStm32f4.data[0x100])}), (Bytes{0x79, 0x79, 0x79}));
-        }
+        ASSERT_EQ(Write(0x20000000, Bytes(8, 0x00)), (Bytes{0x79, 0x79, 0x79}));
         Feed(Bytes{0x21, 0xDE});
         Feed(Address(c.address));
         EXPECT_EQ(io.Take(), (Bytes{0x79, 0x79}));
         EXPECT_EQ(static_cast<Stm32f4Board*>(board.get())->CurrentMode(), Stm32f4Board::Mode::Halted);
         Feed(Bytes{0x22, 0, 0, 0, 0, 0x7F});
         EXPECT_TRUE(io.Take().empty());
+    }
+}
+
+// The real preloader on the emulated chip, byte by byte: size, erase, data,
+// the two closing answers and the content check, with the flash and the
+// emulated time checked against the datasheet figures.
+TEST_F(Stm32Board, PreloaderProgramsAndAnswersTheContentCheck) {
+    LoadPreloader();
+    Feed(Bytes{0x21, 0xDE});
+    Feed(Address(0x2001D000));
+    EXPECT_EQ(io.Take(), (Bytes{0x79, 0x79}));
+    const Bytes data = qtx::test::PatternBytes(0x4001, 9);   // into sector 1, odd
+    Feed(Bytes{0x22, 0x01, 0x40, 0x00, 0x00});
+    RunTimers();
+    EXPECT_EQ(io.Take(), Bytes{0x00});
+    Feed(Bytes{0x62});
+    RunTimers();
+    EXPECT_EQ(io.Take(), Bytes{0x00});
+    auto* stm = static_cast<Stm32f4Board*>(board.get());
+    // Two 16 KiB sectors at x32: 250 ms each (DS8626), nothing else as long.
+    const EmuNs afterErase = stm->Program()->Cpu().Now();
+    EXPECT_GT(afterErase, 500000000u);
+    EXPECT_LT(afterErase, 600000000u);
+    Bytes stream{0x42};
+    stream.insert(stream.end(), data.begin(), data.end());
+    stream.push_back(0x00);   // the pad byte
+    Feed(stream);
+    RunTimers();
+    EXPECT_EQ(io.Take(), (Bytes{0x00, 0x00}));
+    Feed(Bytes{0x43});
+    RunTimers();
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i <= data.size(); ++i) {
+        crc ^= i < data.size() ? data[i] : 0;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    crc = ~crc;
+    EXPECT_EQ(io.Take(), (Bytes{0x43, uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24)}));
+    const auto& flash = board->Flash().Bytes();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+    EXPECT_EQ(flash[data.size()], 0xFF) << "the pad byte is not programmed";
+    EXPECT_EQ(std::count(flash.begin() + 0x8000, flash.end(), 0xFF), std::ptrdiff_t(flash.size() - 0x8000))
+        << "nothing beyond the two sectors is touched";
+    EXPECT_EQ(stm->Program()->Cpu().Summary().find("misuse: none") != std::string::npos, true)
+        << stm->Program()->Cpu().Summary();
+}
+
+// The loaders refuse what they cannot place with 0x01, which the host shows.
+TEST_F(Stm32Board, PreloaderRefusesSizesItCannotPlace) {
+    const struct {
+        const char* name;
+        uint32_t flashSize;
+        uint32_t size;
+        uint8_t answer;
+    } cases[] = {{"1 MiB part, 1 MiB", 0x100000, 0x100000, 0x00},
+                 {"1 MiB part, one byte more", 0x100000, 0x100001, 0x01},
+                 {"2 MiB dual-bank part, any size", 0x200000, 16, 0x01}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Stm32Traits traits = kStm32f4Traits;
+        traits.flashSize = c.flashSize;
+        board = std::make_unique<Stm32f4Board>(traits, config, io);
+        Feed(Bytes{0x7F});
+        ASSERT_EQ(io.Take(), Bytes{0x79});
+        LoadPreloader();
+        Feed(Bytes{0x21, 0xDE});
+        Feed(Address(0x2001D000));
+        io.Take();
+        Feed(Bytes{0x22, uint8_t(c.size), uint8_t(c.size >> 8), uint8_t(c.size >> 16), uint8_t(c.size >> 24)});
+        RunTimers();
+        EXPECT_EQ(io.Take(), Bytes{c.answer});
+    }
+}
+
+TEST_F(ArmBoard, Sam3PreloadersRefuseSizesBeyondTheirBanks) {
+    for (const char* name : {"sam3u", "sam3s"}) {
+        SCOPED_TRACE(name);
+        Make(name);
+        const LoaderImage& image = std::string(name) == "sam3u" ? kLoaderSam3u : kLoaderSam3s;
+        Feed("N#" + WriteCommands(image) + "G20001000#");
+        RunTimers();
+        EXPECT_EQ(io.Take(), (Bytes{'\n', '\r', 0x00})) << io.log;   // the preloader says it runs
+        for (const auto& [size, answer] : {std::pair{0x40001u, 0x01}, std::pair{0x40000u, 0x00}}) {
+            Feed(Bytes{0x22, uint8_t(size), uint8_t(size >> 8), uint8_t(size >> 16), uint8_t(size >> 24)});
+            RunTimers();
+            EXPECT_EQ(io.Take(), Bytes{uint8_t(answer)}) << size;
+        }
     }
 }
 

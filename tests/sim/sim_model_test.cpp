@@ -251,17 +251,12 @@ TEST_F(C167Board, BadIdFaultFlipsTheTopBit) {
 }
 
 TEST_F(C167Board, EraseSizeDataAndFinish) {
-    config_.eraseMs = 300;
     Make();
     Load();
-    const auto start = io_.now;
     Feed({0x62});
-    Feed(Size(4));   // sent during the erase: answered after it
-    EXPECT_TRUE(io_.Take().empty());
-    ASSERT_TRUE(board_->NextTimer());
-    EXPECT_EQ(*board_->NextTimer() - start, std::chrono::milliseconds(300));
-    RunTimers();
+    Feed(Size(4));   // sent after the erase command: answered after the erase
     EXPECT_EQ(io_.Take(), (std::vector<uint8_t>{0x00, 0x00}));
+    EXPECT_FALSE(board_->NextTimer()) << "the chip erase ran in the board's own time";
     Feed({0x42, 0x11, 0x22, 0x33, 0x44});
     EXPECT_EQ(io_.Take(), std::vector<uint8_t>{0x00});
     Feed({0x01, 0x14, 0x04});   // finish and control bytes: no answer
@@ -269,7 +264,6 @@ TEST_F(C167Board, EraseSizeDataAndFinish) {
     EXPECT_EQ(io_.Take(), std::vector<uint8_t>{0x00});
     Feed({0x99});
     EXPECT_TRUE(io_.Take().empty());
-    EXPECT_NE(io_.log.find("unknown command 0x99"), std::string::npos);
     const auto& flash = board_->Flash().Bytes();
     EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + 5), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44, 0xFF}));
     EXPECT_EQ(flash.size(), 512u * 1024);
@@ -286,15 +280,18 @@ TEST_F(C167Board, SizeLimitIsTheFlashSize) {
     EXPECT_EQ(io_.Take(), std::vector<uint8_t>{0x00});
 }
 
-TEST_F(C167Board, OddSizeProgramsTheLastByteAlone) {
+TEST_F(C167Board, AnOddSizeWaitsForTheWholeLastWord) {
+    // The host always sends an even count; the loader takes whole words.
     Make();
     Load();
     Feed({0x62});
-    RunTimers();
     io_.Take();
-    EXPECT_EQ(Program({1, 2, 3}), (std::vector<uint8_t>{0x00, 0x00}));
+    EXPECT_EQ(Program({1, 2, 3}), (std::vector<uint8_t>{0x00}));
+    Feed({0x00});
+    EXPECT_EQ(io_.Take(), std::vector<uint8_t>{0x00});
     EXPECT_EQ(board_->Flash().Read(2), 3);
-    EXPECT_EQ(board_->Flash().Read(3), 0xFF);
+    EXPECT_EQ(board_->Flash().Read(3), 0x00);
+    EXPECT_EQ(board_->Flash().Read(4), 0xFF);
 }
 
 TEST_F(C167Board, WritingOverUnerasedFlashReportsTheRealReread) {
@@ -313,37 +310,37 @@ TEST_F(C167Board, WritingOverUnerasedFlashReportsTheRealReread) {
 }
 
 TEST_F(C167Board, VerifyErrorFaultReportsTheWordContainingTheAddress) {
+    // The fault is a weak cell: its lowest bit that should become 0 stays 1.
     for (uint32_t addr : {0x1234u, 0x1235u}) {
         SCOPED_TRACE(addr);
         config_.verifyErrorAt = {addr};
         Make();
         Load();
         Feed({0x62});
-        RunTimers();
         io_.Take();
-        const auto data = test::PatternBytes(0x2000);
+        auto data = test::PatternBytes(0x2000);
+        data[addr] = 0x5A;
         const auto reply = Program(data);
         const uint8_t lo = data[0x1234], hi = data[0x1235];
-        EXPECT_EQ(reply, (std::vector<uint8_t>{0x00, 0x34, 0x12, 0, 0, lo, hi, uint8_t(lo ^ 1), hi, 0x02}));
+        const uint8_t rlo = addr == 0x1234 ? 0x5B : lo, rhi = addr == 0x1235 ? 0x5B : hi;
+        EXPECT_EQ(reply, (std::vector<uint8_t>{0x00, 0x34, 0x12, 0, 0, lo, hi, rlo, rhi, 0x02}));
         EXPECT_EQ(board_->Flash().Read(0x1233), data[0x1233]);
-        EXPECT_EQ(board_->Flash().Read(0x1234), lo ^ 1);
+        EXPECT_EQ(board_->Flash().Read(addr), 0x5B);
         EXPECT_EQ(board_->Flash().Read(0x1236), 0xFF) << "nothing is programmed after the report";
     }
 }
 
 TEST_F(C167Board, ResetReturnsToTheRomAndKeepsTheFlash) {
-    config_.eraseMs = 50;
     Make();
     Load();
     Feed({0x62});
-    RunTimers();
     io_.Take();
     Program({0xAB, 0xCD});
-    Feed({0x62});                 // an erase cut short by the reset never finishes
     board_->Reset();
     EXPECT_FALSE(board_->NextTimer());
     EXPECT_EQ(board_->ListenBaud(), 0u);
     EXPECT_EQ(board_->Flash().Read(0), 0xAB);
+    EXPECT_NE(io_.log.find("loaded program:"), std::string::npos) << io_.log;
     Feed({0x00}, 115200);
     EXPECT_EQ(io_.Take(), std::vector<uint8_t>{0x55});
     EXPECT_EQ(board_->ListenBaud(), 115200u);

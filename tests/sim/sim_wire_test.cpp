@@ -90,23 +90,18 @@ TEST(Wire, FullRunProgramsTheFlashAndOnceEndsAfterTheClose) {
     ASSERT_EQ(flash.size(), 512u * 1024);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
     EXPECT_TRUE(std::all_of(flash.begin() + data.size(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
-    EXPECT_NE(board.Log().find("programmed 6000 bytes"), std::string::npos) << board.Log();
+    EXPECT_NE(board.Log().find("3000 words programmed"), std::string::npos) << board.Log();
 }
 
-TEST(Wire, WrongImageByteGivesSilenceAndALogLine) {
+TEST(Wire, AnImageOneByteShortLeavesTheLoaderSilent) {
     SimBoard board(Options());
     RawClient c(Port(board));
     c.Write(0x00);
     ASSERT_EQ(c.Read(1), Bytes{0x55});
     Bytes image = C166Image();
-    image[500] ^= 0x01;
+    image.pop_back();
     c.Write(image);
-    c.Write(0x62);
-    EXPECT_TRUE(c.Read(1, 400).empty());
-    char expect[80];
-    std::snprintf(expect, sizeof expect, "differs at offset 500: received 0x%02X, expected 0x%02X", image[500],
-                  C166Image()[500]);
-    EXPECT_TRUE(WaitForLog(board, expect)) << board.Log();
+    EXPECT_TRUE(c.Read(1, 400).empty()) << "the first stage still waits for its last byte";
 }
 
 TEST(Wire, SizeBeyondTheFlashIsAnsweredOne) {
@@ -152,7 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         // and the image then lines up (it would not, had the first counted).
         FaultCase{"DropZero", {"drop@0"}, Concat({kZero, kZero, C166Image()}), {0x55, 0x00}, "drop fault: byte 0"},
         FaultCase{"CorruptZero", {"corrupt@0"}, Concat({kZero, kZero, C166Image()}), {0x55, 0x00}, "ignored 0x01"},
-        FaultCase{"CorruptImageByte", {"corrupt@5"}, Concat({kZero, C166Image()}), {0x55}, "differs at offset 4"},
+        // Image byte 8 is the first stage's JNB opcode: flipped, it is undefined and the core stops.
+        FaultCase{"CorruptImageByte", {"corrupt@9"}, Concat({kZero, C166Image()}), {0x55}, "the core stopped"},
         FaultCase{"BadAckOfId", {"bad-ack@1"}, Concat({kZero, C166Image()}), {0x54, 0x00}, ""},
         FaultCase{"BadAckOfImage", {"bad-ack@811"}, Concat({kZero, C166Image()}), {0x55, 0x01}, ""},
         FaultCase{"DropAndBadAck", {"drop@0,bad-ack@2"}, Concat({kZero, kZero, C166Image()}), {0x54, 0x00}, ""}),
@@ -165,7 +161,11 @@ TEST(Wire, VerifyErrorFaultSendsTheReportAndThenNothing) {
     const Bytes data = PatternBytes(1024, 3);
     EraseAndSize(c, uint32_t(data.size()));
     SendData(c, data);
-    const Bytes report = {0x00, 0x01, 0x00, 0x00, data[0x100], data[0x101], uint8_t(data[0x100] ^ 1), data[0x101], 0x02};
+    // The weak cell keeps its lowest bit that should have become 0.
+    const uint8_t cleared = uint8_t(~data[0x101]);
+    ASSERT_NE(cleared, 0);
+    const Bytes report = {0x00, 0x01, 0x00, 0x00, data[0x100], data[0x101], data[0x100],
+                          uint8_t(data[0x101] | (cleared & -cleared)), 0x02};
     EXPECT_EQ(c.Read(9), report);
     EXPECT_TRUE(c.Read(1, 300).empty());
 }
@@ -190,11 +190,7 @@ TEST(Wire, BytesAtAnotherRateArriveGarbled) {
     c.SetBaud(19200);
     c.Write(C166Image());
     EXPECT_TRUE(c.Read(1, 300).empty());
-    char expect[64];
-    std::snprintf(expect, sizeof expect, "differs at offset 0: received 0x%02X",
-                  qtx::sim::Garble(C166Image()[0], 19200, 57600));
-    EXPECT_TRUE(WaitForLog(board, expect)) << board.Log();
-    EXPECT_NE(board.Log().find("host sends at 19200 baud"), std::string::npos);
+    EXPECT_TRUE(WaitForLog(board, "host sends at 19200 baud")) << board.Log();
 }
 
 TEST(Wire, AnswersArriveGarbledWhenTheHostListensAtAnotherRate) {

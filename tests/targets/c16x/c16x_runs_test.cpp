@@ -83,16 +83,16 @@ TEST_F(Runs, C163ControlBytesFrameEraseAndFinish) {
     const Bytes fw = PatternBytes(3001, 5);
     EXPECT_EQ(Run(fw), RunOutcome::Programmed) << rec.status;
     ExpectFlashHolds(fw, true);
-    EXPECT_TRUE(InOrder({"BslPanel color clLime", "status Sending Bootstrap Loader",
-                         "notice warning: the c163 loader image is a stand-in", "BslPanel color clInactiveBorder",
+    EXPECT_TRUE(InOrder({"BslPanel color clLime", "status Sending Bootstrap Loader", "BslPanel color clInactiveBorder",
                          "ErasePanel color clLime", "status Waiting while flash ROM being erased ",
                          "status Sending FLASH file", "FlashPanel color clLime", "status  Programming ok.",
                          "FlashPanel color clInactiveBorder", "Timer4 on"}))
         << Events();
-    // 0x14 before the erase command; after the last answer 0x01, then 0x04.
-    EXPECT_TRUE(LogInOrder({"zero byte at 19200 baud: answered 0xD5", "loader image received (702 bytes)",
-                            "control byte 0x14", "erase command", "programmed 3002 bytes from address 0: answered 0x00",
-                            "finish command", "control byte 0x04", "host closed"}));
+    // 0x14 before the erase switches the board's flash write enable on, 0x04 at the end off again.
+    EXPECT_TRUE(LogInOrder({"zero byte at 19200 baud: answered 0xD5", "first stage received",
+                            "flash write enable on (P2.8 high)", "flash write enable off (P2.8 low)", "host closed"}));
+    EXPECT_NE(board->Log().find("1501 words programmed, 1 erases"), std::string::npos) << board->Log();
+    EXPECT_NE(board->Log().find("misuse: none"), std::string::npos) << board->Log();
 }
 
 TEST_F(Runs, C163BoardRefusesTheC166IdentificationByte) {

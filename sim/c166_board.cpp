@@ -1,0 +1,340 @@
+#include "sim/c166_board.h"
+
+#include <cstdio>
+
+namespace qtx::sim {
+
+namespace {
+// SFR addresses (C167CR Derivatives User's Manual V3.1, ch.11 "ASC0",
+// ch.7 "Parallel Ports", ch.9 "External Bus Interface"; the C163 has the same).
+constexpr uint16_t kS0Tbuf = 0xFEB0, kS0Rbuf = 0xFEB2, kS0Bg = 0xFEB4, kS0Con = 0xFFB0, kS0Tic = 0xFF6C,
+                   kS0Ric = 0xFF6E, kS0Tbic = 0xF19C, kP2 = 0xFFC0, kDp2 = 0xFFC2, kP3 = 0xFFC4, kDp3 = 0xFFC6,
+                   kBuscon0 = 0xFF0C;
+constexpr uint16_t kIr = 0x80;          // interrupt request flag in xxIC registers (ch.5)
+constexpr uint16_t kS0Oe = 0x0400;      // S0CON overrun error flag
+constexpr uint16_t kS0Stp = 0x0008;     // S0CON two stop bits
+constexpr uint16_t kGatePin = 0x0100;   // P2.8: the C163 board's flash write gate
+constexpr int kPollsBeforeSkip = 3;
+constexpr uint64_t kSliceInstructions = 2'000'000;
+
+std::string Hex(unsigned v, int digits = 2) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+}  // namespace
+
+// C167CR board at 20 MHz, C163 board at 20 MHz; both run the ROM loader's rate
+// measurement on the zero byte.
+const C166BoardTraits kC167EmuBoard{"c167", 0x55, &kLoaderC166, 0xF600, false, 20'000'000};
+const C166BoardTraits kC163EmuBoard{"c163", 0xD5, &kLoaderC163, 0xFA00, true, 20'000'000};
+
+std::unique_ptr<Board> MakeC166EmuBoard(const C166BoardTraits& traits, const BoardConfig& config, BoardIo& io) {
+    return std::make_unique<C166Board>(traits, config, io);
+}
+
+C166Board::C166Board(const C166BoardTraits& traits, const BoardConfig& config, BoardIo& io)
+    : traits_(traits), config_(config), io_(io), flash_(config.verifyErrorAt),
+      cpu_(*this, {traits.iramStart, traits.clockHz}) {}
+
+C166Board::~C166Board() {
+    if (rom_ == Rom::Running) Summary();
+}
+
+uint64_t C166Board::NowNs() const { return cpu_.States() * 1'000'000'000ull / traits_.clockHz; }
+
+void C166Board::SkipTo(uint64_t ns) {
+    const uint64_t target = (ns * traits_.clockHz + 999'999'999ull) / 1'000'000'000ull;
+    if (target > cpu_.States()) cpu_.AddStates(target - cpu_.States());
+}
+
+uint64_t C166Board::TxCharNs() const {
+    // Asynchronous rate fCPU / (32 * (S0BG + 1)) with S0BRS = 0 (ch.11 "ASC0 Baud Rate Generation");
+    // start bit, 8 data bits, one or two stop bits.
+    const uint16_t bg = sfr_.count(kS0Bg) ? sfr_.at(kS0Bg) : 0;
+    const uint16_t con = sfr_.count(kS0Con) ? sfr_.at(kS0Con) : 0;
+    const uint64_t bits = 10 + ((con & kS0Stp) ? 1 : 0);
+    return bits * 32ull * (uint64_t(bg & 0x1FFF) + 1) * 1'000'000'000ull / traits_.clockHz;
+}
+
+void C166Board::Misuse(const std::string& what) { ++misuse_[what]; }
+
+// ---- the ROM bootstrap loader --------------------------------------------------
+
+void C166Board::Receive(uint8_t byte, uint32_t hostBaud) {
+    switch (rom_) {
+    case Rom::WaitZero: {
+        if (byte != 0x00) {
+            if (ignored_++ == 0) io_.Log("boot loader waits for a zero byte: ignored " + Hex(byte));
+            return;
+        }
+        ignored_ = 0;
+        baud_ = hostBaud;
+        rxCharNs_ = 10ull * 1'000'000'000ull / (hostBaud ? hostBaud : 9600);
+        // The ROM loader measures the zero byte and loads S0BG to match
+        // (C167CR UM ch.15 "Entering the Bootstrap Loader").
+        const uint64_t div = (uint64_t(traits_.clockHz) + 16ull * hostBaud) / (32ull * hostBaud);
+        sfr_[kS0Bg] = uint16_t(div ? div - 1 : 0);
+        sfr_[kS0Con] = 0x8011;
+        const uint8_t id = config_.badId ? uint8_t(traits_.idByte ^ 0x80) : traits_.idByte;
+        io_.Log("zero byte at " + std::to_string(hostBaud) + " baud: answered " + Hex(id) +
+                (config_.badId ? " (bad-id fault)" : ""));
+        io_.Send(id);
+        ++bytesOut_;
+        rom_ = Rom::FirstStage;
+        firstStage_ = 0;
+        lastLanding_ = NowNs();
+        return;
+    }
+    case Rom::FirstStage: {
+        lastLanding_ = std::max(NowNs(), lastLanding_ + rxCharNs_);
+        SkipTo(lastLanding_);
+        cpu_.WriteByte(0xFA40 + firstStage_, byte);
+        if (++firstStage_ == 32) StartCore();
+        return;
+    }
+    case Rom::Running:
+        ++bytesIn_;
+        lastLanding_ = std::max(NowNs(), lastLanding_ + rxCharNs_);
+        rx_.emplace_back(lastLanding_, byte);
+        Run();
+        return;
+    case Rom::Stopped:
+        return;
+    }
+}
+
+void C166Board::StartCore() {
+    // What the ROM loader leaves (C161PI User's Manual 1999-08, p.15-2, same
+    // ROM loader as the C167CR and C163): CP 0FA00h, SP and STKUN 0FA40h, STKOV
+    // 0FA0Ch, S0CON 8011h, TxD0 (P3.10) an output at 1, the watchdog timer off;
+    // BUSCON0 as the reset configuration set it (16-bit demultiplexed bus,
+    // 15 wait states: MCTC = 0, C167CR UM ch.9 "BUSCON0").
+    cpu_.SetSfr(0xFE10, 0xFA00);
+    cpu_.SetSfr(0xFE12, 0xFA40);
+    cpu_.SetSfr(0xFE16, 0xFA40);
+    cpu_.SetSfr(0xFE14, 0xFA0C);
+    sfr_[kP3] |= 0x0400;
+    sfr_[kDp3] |= 0x0400;
+    sfr_[kBuscon0] = 0x0480;
+    sfr_[kS0Ric] = 0;
+    sfr_[kS0Tic] = kIr;   // the identification byte has gone
+    cpu_.SetIp(0xFA40);
+    rom_ = Rom::Running;
+    io_.Log("first stage received (32 bytes at 0xFA40): the core runs; the host's image has " +
+            std::to_string(traits_.loader->size) + " bytes");
+    Run();
+}
+
+// ---- running the core -------------------------------------------------------------
+
+void C166Board::Advance() {
+    const uint64_t now = NowNs();
+    while (!rx_.empty() && rx_.front().first <= now) {
+        if (rbufUnread_) {
+            // The previous byte was never read: it is lost, S0OE says so (ch.11 "Receive error").
+            ++overruns_;
+            sfr_[kS0Con] |= kS0Oe;
+            Misuse("ASC0 overrun: a received byte was lost");
+        }
+        rbuf_ = rx_.front().second;
+        rbufUnread_ = true;
+        sfr_[kS0Ric] |= kIr;
+        rx_.pop_front();
+    }
+    if (txBusy_ && now >= txEnd_) {
+        txBusy_ = false;
+        sfr_[kS0Tic] |= kIr;   // transmission complete
+        if (tbufFull_) {
+            tbufFull_ = false;
+            const uint8_t b = tbuf_;
+            txEnd_ = std::max(txEnd_, now);
+            Transmit(b);
+        }
+    }
+}
+
+void C166Board::Transmit(uint8_t byte) {
+    io_.Send(byte);
+    ++bytesOut_;
+    txBusy_ = true;
+    txEnd_ = NowNs() + TxCharNs();
+    sfr_[kS0Tbic] |= kIr;   // the buffer is free again
+}
+
+void C166Board::Poll(bool fruitless) {
+    const uint16_t site = cpu_.Ip();
+    if (!fruitless) {
+        polls_ = 0;
+        return;
+    }
+    polls_ = site == pollSite_ ? polls_ + 1 : 1;
+    pollSite_ = site;
+}
+
+void C166Board::Run() {
+    more_ = false;
+    for (uint64_t n = 0; n < kSliceInstructions; ++n) {
+        Advance();
+        if (!cpu_.Step()) {
+            io_.Log("the core stopped: " + cpu_.Stopped());
+            rom_ = Rom::Stopped;
+            Summary();
+            return;
+        }
+        if (polls_ < kPollsBeforeSkip) continue;
+        polls_ = 0;
+        // Nothing can change before the next event: jump there.
+        uint64_t next = UINT64_MAX;
+        if (!rx_.empty()) next = rx_.front().first;
+        if (txBusy_) next = std::min(next, txEnd_);
+        if (flash_.Busy(NowNs())) next = std::min(next, flash_.DoneAt());
+        if (next != UINT64_MAX) {
+            SkipTo(next);
+            continue;
+        }
+        // Waiting for the host: the run goes on when a byte comes.
+        return;
+    }
+    more_ = true;
+}
+
+std::optional<Clock::time_point> C166Board::NextTimer() const {
+    if (more_ && rom_ == Rom::Running) return io_.Now();
+    return std::nullopt;
+}
+
+void C166Board::OnTimer() {
+    if (more_ && rom_ == Rom::Running) Run();
+}
+
+// ---- peripherals ------------------------------------------------------------------
+
+uint16_t C166Board::ReadSfr(uint16_t addr) {
+    switch (addr) {
+    case kS0Rbuf:
+        rbufUnread_ = false;
+        Poll(false);
+        return rbuf_;
+    case kS0Ric:
+        Poll(!(sfr_[kS0Ric] & kIr));
+        return sfr_[kS0Ric];
+    case kS0Tic:
+        Poll(!(sfr_[kS0Tic] & kIr) && txBusy_);
+        return sfr_[kS0Tic];
+    default:
+        return sfr_[addr];
+    }
+}
+
+void C166Board::WriteSfr(uint16_t addr, uint16_t value) {
+    switch (addr) {
+    case kS0Tbuf:
+        sfr_[addr] = value;
+        if (!txBusy_) {
+            Transmit(uint8_t(value));
+        } else if (!tbufFull_) {
+            tbufFull_ = true;
+            tbuf_ = uint8_t(value);
+        } else {
+            tbuf_ = uint8_t(value);
+            Misuse("S0TBUF written again before its byte was sent: a byte was lost");
+        }
+        return;
+    case kS0Rbuf:
+        Misuse("write to the read-only S0RBUF");
+        return;
+    case kS0Bg:
+    case kS0Con:
+        if (addr == kS0Bg && value != sfr_[addr]) Misuse("S0BG changed after the ROM loader set the rate");
+        sfr_[addr] = value;
+        return;
+    case kBuscon0:
+        if (value != sfr_[addr]) Misuse("BUSCON0 changed (the board's bus timing is not modelled beyond wait states)");
+        sfr_[addr] = value;
+        return;
+    case kP2:
+    case kDp2: {
+        const bool was = (sfr_[kP2] & sfr_[kDp2] & kGatePin) != 0;
+        sfr_[addr] = value;
+        const bool now = (sfr_[kP2] & sfr_[kDp2] & kGatePin) != 0;
+        if (traits_.writeGate && was != now)
+            io_.Log(now ? "flash write enable on (P2.8 high)" : "flash write enable off (P2.8 low)");
+        return;
+    }
+    default:
+        sfr_[addr] = value;
+        return;
+    }
+}
+
+int C166Board::ExternalStates() const {
+    // A bus cycle on the 16-bit demultiplexed bus: 2 states plus 15 - MCTC wait
+    // states, plus one each while RWDC0 and MTTC0 are 0 (ch.9 "Programmable Bus
+    // Characteristics").
+    const uint16_t b = sfr_.count(kBuscon0) ? sfr_.at(kBuscon0) : 0;
+    return 2 + (15 - (b & 15)) + ((b & 0x10) ? 0 : 1) + ((b & 0x20) ? 0 : 1);
+}
+
+uint16_t C166Board::ReadExternal(uint32_t addr) {
+    // A1..A18 reach the flash; A19 and up are not wired, so it repeats every 512 KiB.
+    const uint32_t offset = addr & (NorFlash16::kBytes - 1);
+    const uint64_t now = NowNs();
+    const bool busy = flash_.Busy(now);
+    const uint16_t v = flash_.Read(offset, now);
+    Poll(busy);
+    return v;
+}
+
+void C166Board::WriteExternal(uint32_t addr, uint16_t value, bool byte) {
+    if (traits_.writeGate) {
+        const uint16_t p2 = sfr_[kP2], dp2 = sfr_[kDp2];
+        if (!(dp2 & kGatePin) || !(p2 & kGatePin)) {
+            Misuse("flash write while P2.8 keeps its write enable off");
+            return;
+        }
+    }
+    const uint32_t offset = addr & (NorFlash16::kBytes - 1);
+    if (byte) flash_.WriteByte(offset, NowNs());
+    else flash_.Write(offset, value, NowNs());
+}
+
+// ---- end of a session ---------------------------------------------------------------
+
+void C166Board::Summary() {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "loaded program: %llu instructions, %.6f s emulated, %llu bytes in, %llu out, "
+                  "%llu words programmed, %llu erases",
+                  (unsigned long long)cpu_.Instructions(), double(NowNs()) / 1e9, (unsigned long long)bytesIn_,
+                  (unsigned long long)bytesOut_, (unsigned long long)flash_.WordsProgrammed(),
+                  (unsigned long long)flash_.Erases());
+    io_.Log(buf);
+    for (const auto& [what, count] : misuse_) io_.Log("misuse: " + what + " (" + std::to_string(count) + "x)");
+    for (const auto& what : flash_.Misuse()) io_.Log("misuse: flash: " + what);
+    if (misuse_.empty() && flash_.Misuse().empty()) io_.Log("misuse: none");
+}
+
+void C166Board::Reset() {
+    if (rom_ == Rom::FirstStage)
+        io_.Log("reset during the first stage: " + std::to_string(firstStage_) + " of 32 bytes received");
+    if (rom_ == Rom::Running) Summary();
+    if (rom_ == Rom::WaitZero && ignored_ > 1)
+        io_.Log("boot loader ignored " + std::to_string(ignored_) + " bytes before the zero byte");
+    rom_ = Rom::WaitZero;
+    baud_ = 0;
+    ignored_ = 0;
+    firstStage_ = 0;
+    cpu_.Reset();
+    flash_.Reset();
+    sfr_.clear();
+    rx_.clear();
+    rbufUnread_ = false;
+    txBusy_ = tbufFull_ = false;
+    polls_ = 0;
+    more_ = false;
+    misuse_.clear();
+    overruns_ = bytesIn_ = bytesOut_ = 0;
+}
+
+}  // namespace qtx::sim

@@ -1,0 +1,109 @@
+// C166/167 and C163 boards on the emulated C166 core: the ROM bootstrap loader
+// (zero byte, identification byte, 32 bytes to 0FA40h, then the core runs
+// them), ASC0 in emulated time, and the external Am29F400BB on /CS0.
+//
+// Time is the board's own: the core's state count at its clock. A byte from the
+// host lands in S0RBUF at max(now, previous landing + one character); one not
+// read before the next lands is lost with S0OE set. When the program keeps
+// polling a status that cannot change before the next event (S0RIR clear, a
+// transmission running, the flash busy), the clock jumps to that event.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "loaders/loader_image.h"
+#include "sim/board.h"
+#include "sim/c166_cpu.h"
+#include "sim/nor_flash16.h"
+
+namespace qtx::sim {
+
+// Where the boards differ. Board-level choices (flash chip, bus, the write
+// gate) match firmware/c166/board.inc; docs/loaders.md explains them.
+struct C166BoardTraits {
+    const char* name;
+    uint8_t idByte;            // the ROM loader's answer to the zero byte
+    const LoaderImage* loader; // the host's image (its size is logged, nothing more)
+    uint16_t iramStart;        // C167CR: 0F600h (2 KiB); C163: 0FA00h (1 KiB)
+    bool writeGate;            // P2.8 gates the flash's write enable (C163 board)
+    uint32_t clockHz;
+};
+
+extern const C166BoardTraits kC167EmuBoard;
+extern const C166BoardTraits kC163EmuBoard;
+
+std::unique_ptr<Board> MakeC166EmuBoard(const C166BoardTraits& traits, const BoardConfig& config, BoardIo& io);
+
+class C166Board : public Board, private C166Io {
+public:
+    C166Board(const C166BoardTraits& traits, const BoardConfig& config, BoardIo& io);
+    ~C166Board() override;   // a board that ends with its program running logs its summary
+
+    std::string Name() const override { return traits_.name; }
+    uint32_t ListenBaud() const override { return baud_; }
+    void Receive(uint8_t byte, uint32_t hostBaud) override;
+    std::optional<Clock::time_point> NextTimer() const override;
+    void OnTimer() override;
+    void Reset() override;
+    const FlashModel& Flash() const override { return flash_.Content(); }
+
+    // For tests: emulated time and what the program did wrong.
+    uint64_t NowNs() const;
+    const std::map<std::string, uint64_t>& Misuses() const { return misuse_; }
+
+private:
+    enum class Rom { WaitZero, FirstStage, Running, Stopped };
+
+    // C166Io
+    uint16_t ReadSfr(uint16_t addr) override;
+    void WriteSfr(uint16_t addr, uint16_t value) override;
+    uint16_t ReadExternal(uint32_t addr) override;
+    void WriteExternal(uint32_t addr, uint16_t value, bool byte) override;
+    int ExternalStates() const override;
+    void Misuse(const std::string& what) override;
+
+    void StartCore();
+    void Run();
+    void Advance();
+    void Poll(bool fruitless);
+    void Transmit(uint8_t byte);
+    void SkipTo(uint64_t ns);
+    uint64_t TxCharNs() const;
+    void Summary();
+
+    C166BoardTraits traits_;
+    BoardConfig config_;
+    BoardIo& io_;
+    NorFlash16 flash_;
+    C166Cpu cpu_;
+    Rom rom_ = Rom::WaitZero;
+    uint32_t baud_ = 0;
+    uint64_t rxCharNs_ = 0;
+    std::size_t firstStage_ = 0;
+    uint64_t ignored_ = 0;
+
+    // ASC0 (C167CR UM ch.11) and the few other SFRs the board answers.
+    std::map<uint16_t, uint16_t> sfr_;
+    std::deque<std::pair<uint64_t, uint8_t>> rx_;   // landing time, byte
+    uint64_t lastLanding_ = 0;
+    uint16_t rbuf_ = 0;
+    bool rbufUnread_ = false;
+    bool txBusy_ = false;
+    uint64_t txEnd_ = 0;
+    bool tbufFull_ = false;
+    uint8_t tbuf_ = 0;
+
+    int polls_ = 0;
+    uint16_t pollSite_ = 0;
+    bool waitingForHost_ = false;
+    bool more_ = false;                   // the last run slice ended on its budget
+    std::map<std::string, uint64_t> misuse_;
+    uint64_t overruns_ = 0;
+    uint64_t bytesIn_ = 0, bytesOut_ = 0;
+};
+
+}  // namespace qtx::sim
