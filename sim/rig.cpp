@@ -309,6 +309,7 @@ Clock::time_point Rig::PacedWake() const {
 void Rig::Deliver(uint8_t raw) {
     const uint64_t index = rxCount_++;
     ++sessionBytes_;
+    hostLine_ += CharDuration(line_.txBaud, LineBits());
     if (!line_.extproc) RefreshLine();   // the host cleared EXTPROC: changes are no longer signalled
     const FaultSet& f = options_.faults;
     if (f.drop.count(index)) {
@@ -346,6 +347,11 @@ void Rig::Send(const uint8_t* data, std::size_t n) {
             b ^= 0x01;
         }
         const uint32_t baud = board_->ListenBaud();
+        // An answer to bytes received since the last one: the line turns around.
+        if (rxCount_ != rxAtLastSend_) ++turnarounds_;
+        rxAtLastSend_ = rxCount_;
+        ++boardBytes_;
+        boardLine_ += CharDuration(baud ? baud : line_.rxBaud, LineBits());
         auto due = std::max(now + std::chrono::milliseconds(options_.latencyMs), lastOutDue_);
         if (options_.pace) due += CharDuration(baud ? baud : line_.rxBaud, LineBits());
         lastOutDue_ = due;
@@ -407,6 +413,19 @@ void Rig::HostClosed(bool reopened) {
     if (!reopened) DrainLeftovers();
     if (end_) return;
     ++closes_;
+    {
+        using std::chrono::duration_cast;
+        using std::chrono::microseconds;
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "line: host sent %llu bytes in %.3f s of line time, board %llu bytes in %.3f s, %llu turnarounds",
+                      static_cast<unsigned long long>(sessionBytes_), duration_cast<microseconds>(hostLine_).count() / 1e6,
+                      static_cast<unsigned long long>(boardBytes_), duration_cast<microseconds>(boardLine_).count() / 1e6,
+                      static_cast<unsigned long long>(turnarounds_));
+        Log(line);
+        hostLine_ = boardLine_ = std::chrono::nanoseconds{0};
+        boardBytes_ = turnarounds_ = 0;
+    }
     const std::string what = "host closed " + options_.portName + " after " + std::to_string(sessionBytes_) + " bytes";
     if (options_.once && sessionBytes_ > 0) {
         Log(what);

@@ -86,6 +86,12 @@ private:
 
     uint64_t rxCount_ = 0;         // bytes from the host since the start
     uint64_t sessionBytes_ = 0;    // bytes since the host last opened the port
+    // What the session cost on the line, for the protocol-bound minimum of a
+    // run: character times both ways, and how often the board answered bytes.
+    std::chrono::nanoseconds hostLine_{0}, boardLine_{0};
+    uint64_t boardBytes_ = 0;
+    uint64_t turnarounds_ = 0;
+    uint64_t rxAtLastSend_ = 0;
     int openCount_ = 0;            // descriptors open on the slave, from the open/close events
     uint64_t closes_ = 0;          // sessions ended so far
 

@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Whole paced runs per target against their protocol-bound minimum.
+
+Each run flashes an image with qtxflash-cli into a simulated board that takes
+bytes at the line's rate and framing and answers after a USB adapter's
+turnaround (--latency-ms). The board reports what the session cost on the
+line: the character times of every byte both ways and how often it answered.
+The minimum of a run is that line time, plus one turnaround per answer, plus
+the pauses the protocol prescribes for the target; the ratio of the measured
+run to it shows what the host adds. Not a test: the machines are shared and
+noisy, so run it by hand.
+
+Usage: bench/line_rate.py [--build DIR] [--latency-ms N] [--runs N] [BOARD ...]
+"""
+import argparse
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# board: (list item, image size, pauses the flow prescribes in ms, two-bank image)
+# Pauses: 500 ms after the first control byte, 300 ms after the erase answer and
+# 500 ms after the last control byte in the shared flow; the SAM3 preloader
+# start (500 + 400 + 400 + 200 ms) and 200 ms after the last block; the STM32F4
+# preloader start (500 + 100 ms) and 500 ms after the last block; T89C5xACx
+# waits 1000 ms after its erase record instead of 300 ms; XE167 has no control
+# pauses.
+TARGETS = {
+    "c509": ("C509", 20001, 1300, False),
+    "c167": ("C166/167", 120001, 1300, False),
+    "c163": ("C163", 40000, 1300, False),
+    "gp4020": ("GP4020", 120001, 1300, False),
+    "xc164": ("XC164/167", 120001, 1300, False),
+    "t89c5xacx": ("T89C5xACx", 32000, 2000, False),
+    "xe167": ("XE167", 120001, 300, False),
+    "sam3u": ("SAM3U", 0x80000 + 0x10001, 2700, True),
+    "sam3s": ("SAM3S", 120001, 2700, False),
+    "stm32f4": ("STM32F4", 1024 * 1024, 2400, False),
+}
+
+LINE = re.compile(r"line: host sent (\d+) bytes in ([0-9.]+) s of line time, board (\d+) bytes in ([0-9.]+) s, "
+                  r"(\d+) turnarounds")
+
+
+def run_once(build, board, latency):
+    item, size, pauses_ms, _ = TARGETS[board]
+    with tempfile.TemporaryDirectory(prefix="qtx-bench-") as tmp:
+        ports = os.path.join(tmp, "ports")
+        os.mkdir(ports)
+        image = os.path.join(tmp, "fw.bin")
+        rnd = random.Random(size)
+        with open(image, "wb") as f:
+            f.write(bytes(rnd.getrandbits(8) for _ in range(size)))
+        env = dict(os.environ, QTXFLASH_PORTS=ports)
+        log = open(os.path.join(tmp, "sim.log"), "w+")
+        sim = subprocess.Popen([os.path.join(build, "sim/qtxsim"), "--board", board, "--port", "COM1", "--once",
+                                "--pace", "--latency-ms", str(latency), "--erase-ms", "0",
+                                "--ports-dir", ports], stderr=log, stdout=subprocess.PIPE, text=True, env=env)
+        if " on COM1 -> " not in sim.stdout.readline():
+            sim.kill()
+            sys.exit(f"{board}: the simulated board did not start:\n{open(log.name).read()}")
+        start = time.monotonic()
+        cli = subprocess.run([os.path.join(build, "src/cli/qtxflash-cli"), "-t", item, "-p", "COM1", image],
+                             cwd=tmp, env=env, capture_output=True, text=True, timeout=900)
+        elapsed = time.monotonic() - start
+        try:
+            sim.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            sim.kill()
+        text = open(log.name).read()
+        if cli.returncode != 0:
+            sys.exit(f"{board}: run failed ({cli.returncode}):\n{cli.stderr}\n{text}")
+        m = LINE.search(text)
+        if not m:
+            sys.exit(f"{board}: the board reported no line figures:\n{text}")
+        host_s, board_s, turns = float(m.group(2)), float(m.group(4)), int(m.group(5))
+        minimum = host_s + board_s + turns * latency / 1000.0 + pauses_ms / 1000.0
+        return elapsed, minimum, host_s, board_s, turns
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--build", default=os.path.join(ROOT, "build"))
+    p.add_argument("--latency-ms", type=int, default=16)
+    p.add_argument("--runs", type=int, default=1)
+    p.add_argument("boards", nargs="*", default=list(TARGETS))
+    a = p.parse_args()
+    print(f"{'board':10} {'bytes':>8} {'run s':>8} {'min s':>8} {'ratio':>6}  (line host+board s, turnarounds)")
+    for board in a.boards:
+        for _ in range(a.runs):
+            elapsed, minimum, host_s, board_s, turns = run_once(a.build, board, a.latency_ms)
+            print(f"{board:10} {TARGETS[board][1]:8d} {elapsed:8.2f} {minimum:8.2f} {elapsed / minimum:6.3f}"
+                  f"  ({host_s:.2f}+{board_s:.2f}, {turns})", flush=True)
+
+
+if __name__ == "__main__":
+    main()
