@@ -151,6 +151,8 @@ C166Insn DecodeC166(const uint8_t* p, uint16_t pc) {
     case 0xA5: sys("diswdt", 0x5A); break;
     case 0xB5: sys("einit", 0x4A); break;
     case 0xB7: sys("srst", 0x48); break;
+    case 0x85: sys("enwdt", 0x7A); break;   // C166S V2 only
+    case 0x8C: if (b1 == 0) set("sbrk", {}); break;   // C166S V2 only
     case 0x88: set("mov", {O(K::PreDec, m), O(K::Gpr, n)}); break;
     case 0x89: set("movb", {O(K::PreDec, m), O(K::GprB, n)}); break;
     case 0x98: set("mov", {O(K::Gpr, n), O(K::PostInc, m)}); break;
@@ -814,6 +816,12 @@ void C166Cpu::Execute(const C166Insn& in) {
         return;
     }
     if (m == "srvwdt" || m == "diswdt" || m == "einit") return;
+    if (m == "enwdt" || m == "sbrk") {
+        // Undefined opcodes on a C167; on a C166S V2 core ENWDT restarts the
+        // (unmodelled) watchdog and SBRK halts for a debugger.
+        if (!config_.sv2 || m == "sbrk") Stop(config_.sv2 ? "software break" : "undefined opcode (class B trap UNDOPC)");
+        return;
+    }
     if (m == "idle" || m == "pwrdn" || m == "srst") { Stop(std::string(m) + " executed"); return; }
     Stop("instruction without a model: " + std::string(m));
 }

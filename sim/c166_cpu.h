@@ -64,6 +64,7 @@ public:
     struct Config {
         uint16_t iramStart = 0xF600;   // C167CR: 2 KiB F600..FDFF; C163: 1 KiB FA00..FDFF
         uint32_t clockHz = 20000000;
+        bool sv2 = false;              // a C166S V2 core (XC16x): ENWDT and SBRK exist
     };
 
     C166Cpu(C166Io& io, const Config& config);

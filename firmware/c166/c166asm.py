@@ -306,6 +306,10 @@ FORMS = {
     'exts': ext_forms(0), 'extp': ext_forms(1), 'extsr': ext_forms(2), 'extpr': ext_forms(3),
     'srst': sys4(0xB7, 0x48), 'idle': sys4(0x87, 0x78), 'pwrdn': sys4(0x97, 0x68),
     'srvwdt': sys4(0xA7, 0x58), 'diswdt': sys4(0xA5, 0x5A), 'einit': sys4(0xB5, 0x4A),
+    # C166S V2 (XC16x) additions outside the MAC unit: ENWDT re-enables the
+    # watchdog after EINIT, SBRK is the software break for the debugger.
+    'enwdt': sys4(0x85, 0x7A),
+    'sbrk': [((), 2, lambda a, c: b(0x8C, 0x00))],
 }
 for _name, _base in ALU.items():
     FORMS[_name] = alu_forms(_base, False)

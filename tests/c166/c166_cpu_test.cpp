@@ -109,6 +109,19 @@ TEST(C166Core, ArithmeticFlags) {
     EXPECT_FALSE(c.Flag(C166Cpu::kZ));
 }
 
+TEST(C166Core, CompareAndStepRegisters) {
+    Core c;
+    // mov r2,#3; cmpd1 r2,#3 -> equal (Z), then r2 = 2; cmpi2 r2,#0 -> r2 = 4, greater (no C)
+    c.Run({0xE0, 0x32, 0xA0, 0x32, 0x90, 0x02});
+    EXPECT_EQ(c.cpu.Gpr(2), 4);
+    EXPECT_FALSE(c.Flag(C166Cpu::kZ));
+    EXPECT_FALSE(c.Flag(C166Cpu::kC));
+    // cmpd2 r2,#0x1234 compares before stepping: borrow, then r2 = 2
+    c.Run({0xB6, 0xF2, 0x34, 0x12});
+    EXPECT_TRUE(c.Flag(C166Cpu::kC));
+    EXPECT_EQ(c.cpu.Gpr(2), 2);
+}
+
 TEST(C166Core, ShiftsAndRotates) {
     Core c;
     // mov r1,#0x8001; shl r1,#1 -> 0x0002, C = the bit shifted out
@@ -211,6 +224,11 @@ TEST(C166Core, StackLimitsAndUndefinedOpcodesStopTheCore) {
     EXPECT_NE(c.misuse.find("stack overflow"), std::string::npos);
 
     Core d;
+    d.cpu.WriteByte(0xFA40, 0x8C);   // SBRK: a C166S V2 instruction, undefined on the C167
+    d.cpu.SetIp(0xFA40);
+    EXPECT_FALSE(d.cpu.Step());
+    EXPECT_NE(d.cpu.Stopped().find("undefined opcode"), std::string::npos);
+    d.cpu.Reset();
     d.cpu.WriteByte(0xFA40, 0x83);
     d.cpu.SetIp(0xFA40);
     EXPECT_FALSE(d.cpu.Step());
