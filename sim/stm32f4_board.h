@@ -53,6 +53,9 @@ public:
 
     std::string Name() const override { return traits_.name; }
     uint32_t ListenBaud() const override { return baud_; }
+    // 8E1 for the ROM boot loader (AN3155, "USART bootloader code sequence":
+    // even parity) and for the preloader, which keeps the USART as it finds it.
+    int FrameBits() const override { return 11; }
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;
