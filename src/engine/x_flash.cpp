@@ -139,12 +139,37 @@ void X_Flash::CheckVerifyReport() {
             throw TimeoutException{};
         }
     }
-    const unsigned long addr = static_cast<unsigned long>(report[0]) | static_cast<unsigned long>(report[1]) << 8 |
-                               static_cast<unsigned long>(report[2]) << 16 | static_cast<unsigned long>(report[3]) << 24;
-    const unsigned expectedWord = report[4] | report[5] << 8;
-    const unsigned rereadWord = report[6] | report[7] << 8;
-    Ui().SetStatusText(Format("\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n", report[8], addr,
-                              rereadWord, expectedWord));
+    Ui().SetStatusText(VerifyReportText(report));
+    throw ProgramException{};
+}
+
+std::string X_Flash::VerifyReportText(const uint8_t r[9]) {
+    const unsigned long addr = static_cast<unsigned long>(r[0]) | static_cast<unsigned long>(r[1]) << 8 |
+                               static_cast<unsigned long>(r[2]) << 16 | static_cast<unsigned long>(r[3]) << 24;
+    return Format("\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n", r[8], addr,
+                  static_cast<unsigned>(r[6] | r[7] << 8), static_cast<unsigned>(r[4] | r[5] << 8));
+}
+
+void X_Flash::ExpectAnswerOrReport(uint8_t expected, const char* what) {
+    uint8_t report[9];
+    // A received 0xFF is a byte here, not the silence that ReceiveByte reports as 0xFF.
+    if (!ReceiveByteTimed(report[0])) {
+        Ui().SetStatusText(Format("Timeout %s", what));
+        throw TimeoutException{};
+    }
+    if (report[0] == expected) return;
+    // While the host's data were still on their way, the loader found a verify
+    // error: its report comes where the answer was due. Eight more bytes make
+    // it one; without them the byte was a wrong answer. A report comes as one
+    // burst, so its bytes get the usual second each, not the final wait.
+    ctx.ByteTimeoutMs = std::min(ctx.ByteTimeoutMs, 1000);
+    for (int i = 1; i < 9; ++i) {
+        if (!ReceiveByteTimed(report[i])) {
+            Ui().SetStatusText(Format("\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", what, report[0], expected));
+            throw CharErrorException{};
+        }
+    }
+    Ui().SetStatusText(VerifyReportText(report));
     throw ProgramException{};
 }
 
@@ -243,10 +268,10 @@ void X_Flash::Transfer(const std::vector<uint8_t>& data, const TransferPlan& pla
             CheckVerifyReport();
         }
     }
-    if (plan.lastBlockWhat) Expect(0x00, plan.lastBlockWhat, false);
+    if (plan.lastBlockWhat) ExpectAnswerOrReport(0x00, plan.lastBlockWhat);
     if (plan.pauseAfterLastBlockMs > 0) PumpingSleep(ctx, plan.pauseAfterLastBlockMs);
     ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
-    Expect(plan.finalAnswer, "waiting after flash file has been sent.", false);
+    ExpectAnswerOrReport(plan.finalAnswer, "waiting after flash file has been sent.");
     // Either answer may have been the start of a report on the last unit.
     if (plan.lastBlockWhat)
         RefuseLateReport({0x00, plan.finalAnswer});
@@ -255,7 +280,7 @@ void X_Flash::Transfer(const std::vector<uint8_t>& data, const TransferPlan& pla
     ContentCheck(Crc32(data.data(), data.size()));
 }
 
-void X_Flash::AwaitBlockAck() { Expect(0x00, "waiting after flash block has been sent.", false); }
+void X_Flash::AwaitBlockAck() { ExpectAnswerOrReport(0x00, "waiting after flash block has been sent."); }
 
 void X_Flash::ContentCheck(uint32_t crcSent) {
     constexpr uint8_t kCommand = 0x43;
@@ -343,21 +368,15 @@ void X_Flash::RefuseLateReport(const std::vector<uint8_t>& answers) {
     if (tail.empty()) return;
     // The report's first bytes are the answers that were taken for good ones.
     const std::size_t taken = static_cast<std::size_t>(kReportSize) - std::min<std::size_t>(tail.size(), kReportSize);
-    char text[160];
     if (taken >= 1 && taken <= answers.size()) {
         std::vector<uint8_t> r(answers.end() - static_cast<std::ptrdiff_t>(taken), answers.end());
         r.insert(r.end(), tail.begin(), tail.end());
-        const unsigned long addr = static_cast<unsigned long>(r[0]) | static_cast<unsigned long>(r[1]) << 8 |
-                                   static_cast<unsigned long>(r[2]) << 16 | static_cast<unsigned long>(r[3]) << 24;
-        std::snprintf(text, sizeof text, "\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n", r[8],
-                      addr, static_cast<unsigned>(r[6] | r[7] << 8), static_cast<unsigned>(r[4] | r[5] << 8));
+        ctx.display.SetStatusText(VerifyReportText(r.data()));
     } else {
-        std::snprintf(text, sizeof text,
-                      "\n\nFatal: %u unexpected bytes after the loader's last answer (first %02Xh): "
-                      "the flash may not hold the file\n",
-                      static_cast<unsigned>(tail.size()), tail[0]);
+        ctx.display.SetStatusText(Format("\n\nFatal: %u unexpected bytes after the loader's last answer (first %02Xh): "
+                                         "the flash may not hold the file\n",
+                                         static_cast<unsigned>(tail.size()), tail[0]));
     }
-    ctx.display.SetStatusText(text);
     throw ProgramException{};
 }
 

@@ -87,7 +87,13 @@ protected:
     // the content check. The caller sends Finish afterwards where its loader takes one.
     void Transfer(const std::vector<uint8_t>& data, const TransferPlan& plan);
     // The answer after a full block that is not the last one.
-    virtual void AwaitBlockAck();
+    void AwaitBlockAck();
+    // Waits for expected where a verify-error report may come instead (the
+    // loader found the error while the host's data were still on their way):
+    // a report is ProgramException with its text; a lone other byte is a wrong answer.
+    void ExpectAnswerOrReport(uint8_t expected, const char* what);
+    // The status text of a 9-byte verify-error report.
+    static std::string VerifyReportText(const uint8_t report[9]);
     // Asks the loader for the CRC-32 of the data it received and compares it with
     // crcSent: equal values mean the flash holds what was sent, since the loader
     // verified every write against what it received. ProgramException otherwise.

@@ -1,7 +1,5 @@
 #include "targets/flash_xe167.h"
 
-#include <cstdio>
-
 #include "loaders/loader_image.h"
 
 namespace qtx {
@@ -38,32 +36,6 @@ int Flash_XE167::EraseAndProgram() {
     SetControl(0x00);
     ShowProgrammingOk();
     return 0;
-}
-
-void Flash_XE167::AwaitBlockAck() {
-    static const char* const kWhat = "waiting after flash block has been sent.";
-    const int first = Expect(0xFF, kWhat, false);
-    if (first == 0x00) return;
-    // A verify-error report may arrive where the acknowledgement was due: its
-    // first byte is then the low address byte. Read it as a report when the
-    // other eight bytes follow; otherwise it was a wrong answer.
-    uint8_t report[9] = {static_cast<uint8_t>(first)};
-    for (int i = 1; i < 9; ++i) {
-        if (!ReceiveByteTimed(report[i])) {
-            char text[160];
-            std::snprintf(text, sizeof text, "\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", kWhat, first, 0);
-            Ui().SetStatusText(text);
-            throw CharErrorException{};
-        }
-    }
-    const unsigned long addr = static_cast<unsigned long>(report[0]) | static_cast<unsigned long>(report[1]) << 8 |
-                               static_cast<unsigned long>(report[2]) << 16 | static_cast<unsigned long>(report[3]) << 24;
-    char text[160];
-    std::snprintf(text, sizeof text, "\n\nFatal: Error %04X at addr %05lXh: re-read %04Xh, expected %04Xh\n",
-                  report[8], addr, static_cast<unsigned>(report[6] | report[7] << 8),
-                  static_cast<unsigned>(report[4] | report[5] << 8));
-    Ui().SetStatusText(text);
-    throw ProgramException{};
 }
 
 int Flash_XE167::ProgramFile(const std::string& path, int kind) {

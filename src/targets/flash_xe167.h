@@ -21,10 +21,6 @@ public:
     int SetControl(uint8_t) override { return 0; }
     int EraseAndProgram() override;
     const char* ClassName() const override { return "Flash_XE167"; }
-
-private:
-    // The acknowledgement after a full 128-byte block.
-    void AwaitBlockAck() override;
 };
 
 }  // namespace qtx

@@ -25,7 +25,6 @@ TEST(Loaders, C166ImageHasTheTwoStageLayout) {
     EXPECT_EQ(img.data[0], 0x0D);  // jump over the length word
     EXPECT_EQ(img.data[1], 0x01);
     EXPECT_EQ(img.data[2] | img.data[3] << 8, 810);
-    EXPECT_TRUE(img.standIn);
 }
 
 TEST(Loaders, RegeneratingTheImagesChangesNothing) {

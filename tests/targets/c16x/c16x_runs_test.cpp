@@ -275,9 +275,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"WrongEcho", {"bad-echo"}, RunOutcome::ProgramFailed, Panel::Flash, "CHAR ERR",
                     "\nError after size has been sent.\nReceived byte: E8h Expected: E9h\n"},
         // The host is done sending long before the paced board meets the bad byte:
-        // the report's first byte is taken for the final answer ...
-        FailureCase{"VerifyError", {"verify-error@0x3E0"}, RunOutcome::ProgramFailed, Panel::Flash, "CHAR ERR",
-                    "\nError waiting after flash file has been sent.\nReceived byte: E0h Expected: 04h\n", true},
+        // the report comes where the final answer was due and is read as one ...
+        FailureCase{"VerifyError", {"verify-error@0x3E0"}, RunOutcome::ProgramFailed, Panel::Flash, "PROG ERR",
+                    "\n\nFatal: Error 0002 at addr 003E0h: re-read ", true},
         // ... and where that byte is the done byte, the rest of the report still fails the run.
         FailureCase{"VerifyErrorThatLooksDone", {"verify-error@0x304"}, RunOutcome::ProgramFailed, Panel::Flash,
                     "PROG ERR", "\n\nFatal: Error 0002 at addr 00304h: re-read ", true}),
