@@ -209,7 +209,7 @@ constexpr EmuNs kEraseAll = 10 * kMs;
 Sam3Eefc::Sam3Eefc(ArmCpu& cpu, FlashModel& flash, uint32_t modelOffset, uint32_t planeSize, std::set<uint32_t> stuck)
     : cpu_(cpu), flash_(flash), modelOffset_(modelOffset), planeSize_(planeSize), stuck_(std::move(stuck)) {
     plane_.e = this;
-    // The latch holds no known value after power-up (SAM3X/A 18.4.3.2).
+    // The latch holds no known value after power-up (SAM4E 21.4.3.2, same EEFC).
     uint32_t x = 0x6D2B79F5u;
     for (auto& b : latch_) {
         x ^= x << 13;
@@ -307,7 +307,7 @@ void Sam3Eefc::ProgramLatch(uint32_t page) {
         flash_.Force(at, ProgrammedCell(old, b, stuck_.count(at) != 0));
     }
     if (overProgrammed) cpu_.Misuse("programming a non-erased cell", "page " + std::to_string(page));
-    // Written with ones after every programming command (SAM3X/A 18.4.3.2).
+    // Written with ones after every programming command (SAM4E 21.4.3.2).
     std::fill(std::begin(latch_), std::end(latch_), 0xFF);
     lastLatchWord_ = -1;
 }

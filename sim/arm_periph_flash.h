@@ -57,8 +57,9 @@ private:
     EmuNs busyUntil_ = 0;
 };
 
-// SAM3 Enhanced Embedded Flash Controller and its plane (SAM3X/A 18.4-18.5,
-// sibling): FMR, FCR, FSR, FRR; a 256-byte latch buffer written with 32-bit
+// SAM3 Enhanced Embedded Flash Controller and its plane (register layout and
+// commands as in libopencm3 sam/eefc.h, write rules from the SAM4E datasheet
+// 21.4.3.2, same controller): FMR, FCR, FSR, FRR; a 256-byte latch buffer written with 32-bit
 // words in ascending order at the page's addresses; commands with key 0x5A.
 class Sam3Eefc : public ArmDevice {
 public:

@@ -143,7 +143,7 @@ constexpr uint32_t kRststa = 1u << 8;
 }  // namespace
 
 Sam3Uart::Sam3Uart(ArmCpu& cpu, BoardIo& io, uint32_t mckHz, uint32_t baud)
-    // 8N1 at 115200 as the monitor leaves it (SAM3N 20.5.1, sibling); CD = MCK / (16 x baud).
+    // 8N1 at 115200 as the monitor leaves it (SAM3N 20.5, sibling); CD = MCK / (16 x baud).
     : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepNew, 10), mck_(mckHz),
       brgr_((mckHz + 8 * baud) / (16 * baud)) {}
 

@@ -79,8 +79,8 @@ private:
     bool srReadWithOre_ = false;
 };
 
-// SAM3 UART (SAM3X/A 34.6, sibling): CR, MR, IER, IDR, IMR, SR, RHR, THR,
-// BRGR. An overrun sets OVRE, which only CR.RSTSTA clears; the register takes
+// SAM3 UART (sam3u instance/uart.h; SAM3X/A 34.6, sibling): CR, MR, IER,
+// IDR, IMR, SR, RHR, THR, BRGR. An overrun sets OVRE, which only CR.RSTSTA clears; the register takes
 // the new byte.
 class Sam3Uart : public ArmDevice {
 public:

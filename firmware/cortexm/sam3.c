@@ -5,7 +5,7 @@
 #define REG32(a) (*(volatile uint32_t *)(a))
 #define REG16(a) (*(volatile uint16_t *)(a))
 
-/* UART registers (SAM3X/A 34.6, sibling): CR, SR, RHR, THR. */
+/* UART registers at 0x00, 0x14, 0x18, 0x1C (sam3u instance/uart.h; SAM3X/A 34.6). */
 #define UART_CR REG32(SAM3_UART + 0x00u)
 #define UART_SR REG32(SAM3_UART + 0x14u)
 #define UART_RHR REG32(SAM3_UART + 0x18u)
@@ -15,7 +15,7 @@
 #define UART_SR_OVRE (1u << 5)
 #define UART_CR_RSTSTA (1u << 8)
 
-/* EEFC registers (SAM3X/A 18.5): FMR, FCR, FSR at offsets 0, 4, 8. */
+/* EEFC registers FMR, FCR, FSR at offsets 0, 4, 8 (sam3u instance/efc0.h, efc1.h). */
 #define EEFC_FMR(e) REG32((e) + 0x00u)
 #define EEFC_FCR(e) REG32((e) + 0x04u)
 #define EEFC_FSR(e) REG32((e) + 0x08u)
@@ -82,8 +82,8 @@ static const struct sam3_plane *plane_of(uint32_t addr)
 
 /* One page: the latch buffer is filled with 32-bit writes in ascending order
  * at the page's own addresses (it is not initialised after power-up, so all
- * 64 words are written), then EWP with the key (SAM3X/A 18.4.3.2 "Write
- * Commands"). */
+ * 64 words are written), then EWP with the key (SAM4E datasheet 21.4.3.2
+ * "Write Commands", the same EEFC). */
 int chip_program(uint32_t index, const uint8_t *buf, uint32_t n, uint32_t keep, struct verify_fail *f)
 {
     const uint32_t addr = index < BANK1_BYTES ? sam3_layout.bank1 + index

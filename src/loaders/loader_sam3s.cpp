@@ -169,6 +169,6 @@ const uint8_t kData[2532] = {
 }  // namespace
 
 const LoaderImage kLoaderSam3s = {"sam3s", kData, sizeof kData, 0x20001000u, false,
-                              "firmware/cortexm sources sha256 f3e15da4996fee255596ce036e55a9a8b7e0b3eb058bb31ef3d1175689415822, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 5c97c926e813eb88e2545356ed7842f673219c9343b59d39d2a7a0f13f561baa"};
+                              "firmware/cortexm sources sha256 543d1014bc1daf9a0d1c2ddfb0f8fc194d8bd11400dc302c9be79f34ffdf5155, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 5c97c926e813eb88e2545356ed7842f673219c9343b59d39d2a7a0f13f561baa"};
 
 }  // namespace qtx

@@ -214,6 +214,6 @@ const uint8_t kData[3252] = {
 }  // namespace
 
 const LoaderImage kLoaderSam3u = {"sam3u", kData, sizeof kData, 0x20001000u, false,
-                              "firmware/cortexm sources sha256 0a745d3dc03d90d2fc450deea0346a008944b3fd18d073d6bac860deb391dfc2, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 9c24e231d59f7c504323c3493893bab255ea20102eb55e4fac8e7c8233f81d96"};
+                              "firmware/cortexm sources sha256 3aed8fbc783e012b5b3d6ca61e60578fe8cc1627abcc2bf0cc8afd38dd57e792, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 9c24e231d59f7c504323c3493893bab255ea20102eb55e4fac8e7c8233f81d96"};
 
 }  // namespace qtx
