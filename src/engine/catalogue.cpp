@@ -18,24 +18,52 @@ std::unique_ptr<X_Flash> Make(Context& ctx) {
     return std::make_unique<T>(ctx);
 }
 
-// The processor list, in list order. Targets join as their flashers land.
-// item text, device code, class, EraseCommand, EraseAck, IdByte, port record, factory, loader,
-// largest image, board. The largest image is what the target's flash holds (the board's flash
-// chip for the C16x family, C509 and GP4020; see docs/loaders.md); for the C509 also the
-// 16-bit size of its program command; for T89C5xACx the 16-bit record address; for SAM3 the
-// two-bank file layout (bank 2 from offset 0x80000, 128 KiB each).
+// The processor list, in list order. The largest image is what the target's
+// flash holds (the board's flash chip for the C16x family, C509 and GP4020; see
+// docs/loaders.md); for the C509 also the 16-bit size of its program command;
+// for T89C5xACx the 16-bit record address; for SAM3 the two-bank file layout
+// (bank 2 from offset 0x80000, 128 KiB each).
 const TargetRow kRows[] = {
-    {"C509", 2, "Flash_509", 0x02, 0x02, 0x55, 0, &Make<Flash_509>, &kLoaderC509, 0xFFFF, "c509"},
-    {"C166/167", 1, "Flash_166", 0x62, 0x00, 0x55, 1, &Make<Flash_166>, &kLoaderC166, 512 * 1024, "c167"},
-    {"C163", 3, "Flash_163", 0x62, 0x00, 0xD5, 2, &Make<Flash_163>, &kLoaderC163, 512 * 1024, "c163"},
-    {"GP4020", 4, "Flash_4020", 0x62, 0x00, 0x55, 3, &Make<Flash_4020>, &kLoaderGP4020, 512 * 1024, "gp4020"},
-    {"XC164/167", 5, "Flash_164", 0x62, 0x00, 0xD5, 4, &Make<Flash_164>, &kLoaderXC164, 256 * 1024, "xc164"},
-    {"T89C5xACx", 7, "Flash_AC2", 0x00, 0x00, 0x55, 6, &Make<Flash_AC2>, nullptr, 0x10000, "t89c5xacx"},
-    {"XE167", 8, "Flash_XE167", 0x62, 0x00, 0xD5, 7, &Make<Flash_XE167>, &kLoaderXE167, 768 * 1024, "xe167"},
-    {"SAM3U", 9, "Flash_sam3u", 0x00, 0x00, 0x00, 8, &Make<Flash_sam3u>, &kLoaderSam3u, 0xA0000, "sam3u"},
-    {"SAM3S", 10, "Flash_sam3s", 0x00, 0x00, 0x00, 8, &Make<Flash_sam3s>, &kLoaderSam3s, 0xA0000, "sam3s"},
-    {"STM32F4", 11, "Flash_stm32f4", 0x00, 0x00, 0x00, 9, &Make<Flash_stm32f4>, &kLoaderStm32f4, 1024 * 1024,
-     "stm32f4"},
+    {.itemText = "C509", .deviceCode = 2, .className = "Flash_509", .eraseCommand = 0x02, .eraseAck = 0x02,
+     .idByte = 0x55, .portRecord = PortRecordIndex(2), .create = &Make<Flash_509>, .loader = &kLoaderC509,
+     .maxImageSize = 0xFFFF, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = false,
+     .simBoard = "c509"},
+    {.itemText = "C166/167", .deviceCode = 1, .className = "Flash_166", .eraseCommand = 0x62, .eraseAck = 0x00,
+     .idByte = 0x55, .portRecord = PortRecordIndex(1), .create = &Make<Flash_166>, .loader = &kLoaderC166,
+     .maxImageSize = 512 * 1024, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = false,
+     .simBoard = "c167"},
+    {.itemText = "C163", .deviceCode = 3, .className = "Flash_163", .eraseCommand = 0x62, .eraseAck = 0x00,
+     .idByte = 0xD5, .portRecord = PortRecordIndex(3), .create = &Make<Flash_163>, .loader = &kLoaderC163,
+     .maxImageSize = 512 * 1024, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = false,
+     .simBoard = "c163"},
+    {.itemText = "GP4020", .deviceCode = 4, .className = "Flash_4020", .eraseCommand = 0x62, .eraseAck = 0x00,
+     .idByte = 0x55, .portRecord = PortRecordIndex(4), .create = &Make<Flash_4020>, .loader = &kLoaderGP4020,
+     .maxImageSize = 512 * 1024, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = false,
+     .simBoard = "gp4020"},
+    {.itemText = "XC164/167", .deviceCode = 5, .className = "Flash_164", .eraseCommand = 0x62, .eraseAck = 0x00,
+     .idByte = 0xD5, .portRecord = PortRecordIndex(5), .create = &Make<Flash_164>, .loader = &kLoaderXC164,
+     .maxImageSize = 256 * 1024, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = false,
+     .simBoard = "xc164"},
+    {.itemText = "T89C5xACx", .deviceCode = 7, .className = "Flash_AC2", .eraseCommand = 0x00, .eraseAck = 0x00,
+     .idByte = 0x55, .portRecord = PortRecordIndex(7), .create = &Make<Flash_AC2>, .loader = nullptr,
+     .maxImageSize = 0x10000, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = false,
+     .simBoard = "t89c5xacx"},
+    {.itemText = "XE167", .deviceCode = 8, .className = "Flash_XE167", .eraseCommand = 0x62, .eraseAck = 0x00,
+     .idByte = 0xD5, .portRecord = PortRecordIndex(8), .create = &Make<Flash_XE167>, .loader = &kLoaderXE167,
+     .maxImageSize = 768 * 1024, .hasEraseStage = true, .forcesBootMode = false, .finishAfterRun = true,
+     .simBoard = "xe167"},
+    {.itemText = "SAM3U", .deviceCode = 9, .className = "Flash_sam3u", .eraseCommand = 0x00, .eraseAck = 0x00,
+     .idByte = 0x00, .portRecord = PortRecordIndex(9), .create = &Make<Flash_sam3u>, .loader = &kLoaderSam3u,
+     .maxImageSize = 0xA0000, .hasEraseStage = false, .forcesBootMode = true, .finishAfterRun = false,
+     .simBoard = "sam3u"},
+    {.itemText = "SAM3S", .deviceCode = 10, .className = "Flash_sam3s", .eraseCommand = 0x00, .eraseAck = 0x00,
+     .idByte = 0x00, .portRecord = PortRecordIndex(10), .create = &Make<Flash_sam3s>, .loader = &kLoaderSam3s,
+     .maxImageSize = 0xA0000, .hasEraseStage = false, .forcesBootMode = true, .finishAfterRun = false,
+     .simBoard = "sam3s"},
+    {.itemText = "STM32F4", .deviceCode = 11, .className = "Flash_stm32f4", .eraseCommand = 0x00, .eraseAck = 0x00,
+     .idByte = 0x00, .portRecord = PortRecordIndex(11), .create = &Make<Flash_stm32f4>, .loader = &kLoaderStm32f4,
+     .maxImageSize = 1024 * 1024, .hasEraseStage = true, .forcesBootMode = true, .finishAfterRun = false,
+     .simBoard = "stm32f4"},
 };
 
 }  // namespace

@@ -21,10 +21,13 @@ struct TargetRow {
     uint8_t eraseCommand;
     uint8_t eraseAck;
     int32_t idByte;
-    int portRecord;            // index into Setup::Ports
+    int portRecord;            // index into Setup::Ports (PortRecordIndex of the code)
     std::unique_ptr<X_Flash> (*create)(Context& ctx);
     const LoaderImage* loader; // nullptr when the target needs none
     uint64_t maxImageSize;     // the largest firmware image the target holds, in bytes
+    bool hasEraseStage;        // EraseAndProgram sends the erase command (the SAM3 preloaders erase as they write)
+    bool forcesBootMode;       // a silent boot loader may mean running firmware: switch it over the command protocol
+    bool finishAfterRun;       // the run sends Finish after EraseAndProgram (its transfer does not)
     const char* simBoard;      // qtxsim board name
 };
 

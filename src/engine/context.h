@@ -24,6 +24,15 @@ struct ShownError {
     std::string word;
 };
 
+// Why the last stage of a run failed, taken from the exception that ended it
+// (the panel word shown for it is for the eyes only).
+enum class Failure { None, Aborted, Timeout, CharError, Program };
+struct StageFailure {
+    Panel panel = Panel::Bsl;
+    Failure kind = Failure::None;
+    std::string step;   // the wait or step that failed, where the exception named it
+};
+
 struct Context {
     explicit Context(Display& d);
     ~Context();
@@ -46,6 +55,7 @@ struct Context {
     std::string StartDirectory;
 
     ShownError lastError;
+    StageFailure lastFailure;
     std::string lastPortError;  // why the last OpenTargetPort failed
 
     // Switches a running device firmware into its boot loader (ARM targets);

@@ -24,12 +24,10 @@ const char* OutcomeName(RunOutcome o) {
 
 namespace {
 
-bool ForcesBootMode(int32_t code) { return code == 9 || code == 10 || code == 11; }
-
-RunOutcome FromShownError(const ShownError& e) {
-    if (e.word == "ABORT") return RunOutcome::Aborted;
-    switch (e.panel) {
-    case Panel::Bsl: return e.word == "NO BOOT" ? RunOutcome::NoBoot : RunOutcome::BootstrapFailed;
+RunOutcome FromFailure(const StageFailure& f) {
+    if (f.kind == Failure::Aborted) return RunOutcome::Aborted;
+    switch (f.panel) {
+    case Panel::Bsl: return RunOutcome::BootstrapFailed;
     case Panel::Erase: return RunOutcome::EraseFailed;
     case Panel::Flash: return RunOutcome::ProgramFailed;
     }
@@ -48,6 +46,7 @@ RunOutcome FlashRun(Context& ctx) {
     d.SetFlashDefault(false);
     d.SetProgressTextVisible(true);
     ctx.lastError = {};
+    ctx.lastFailure = {};
 
     const int32_t code = ctx.setup.DeviceCode();
     // The whole image is read, and refused when it cannot be sent, before the
@@ -76,22 +75,23 @@ RunOutcome FlashRun(Context& ctx) {
         if (ctx.ActiveFlasher->SendBootstrap() == 0) {
             d.SetCancelDefault(true);
             if (ctx.ActiveFlasher->EraseAndProgram() == 0) {
-                if (code == 8) ctx.ActiveFlasher->Finish();
+                if (row && row->finishAfterRun) ctx.ActiveFlasher->Finish();
                 d.SetCancelDefault(false);
                 outcome = RunOutcome::Programmed;
             } else {
-                outcome = FromShownError(ctx.lastError);
+                outcome = FromFailure(ctx.lastFailure);
             }
             DestroyActivePort(ctx);
             break;
         }
         DestroyActivePort(ctx);
-        outcome = FromShownError(ctx.lastError);
+        outcome = FromFailure(ctx.lastFailure);
         // Only a silent or wrong-speaking boot loader may mean that the device
         // firmware is running; an unreadable file or an abort is no reason to
         // switch the device.
-        const bool bootLoaderSilent = ctx.lastError.word == "TIMEOUT" || ctx.lastError.word == "CHAR ERR";
-        if (!ForcesBootMode(code) || !bootLoaderSilent) break;
+        const bool bootLoaderSilent =
+            ctx.lastFailure.kind == Failure::Timeout || ctx.lastFailure.kind == Failure::CharError;
+        if (!row || !row->forcesBootMode || !bootLoaderSilent) break;
 
         ResetStatus(ctx);
         d.SetPanelColor(Panel::Bsl, Color::Lime);

@@ -120,11 +120,11 @@ int X_Flash::Expect(uint8_t expected, const std::string& what, bool tolerateTime
     if (b == 0xFF) {
         if (tolerateTimeout) return -1;
         Ui().SetStatusText(Format("Timeout %s", what.c_str()));
-        throw TimeoutException{};
+        throw TimeoutException{what};
     }
     if (expected != 0xFF && b != expected) {
         Ui().SetStatusText(Format("\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", what.c_str(), b, expected));
-        throw CharErrorException{};
+        throw CharErrorException{what, b, expected};
     }
     return b;
 }
@@ -155,7 +155,7 @@ void X_Flash::ExpectAnswerOrReport(uint8_t expected, const char* what) {
     // A received 0xFF is a byte here, not the silence that ReceiveByte reports as 0xFF.
     if (!ReceiveByteTimed(report[0])) {
         Ui().SetStatusText(Format("Timeout %s", what));
-        throw TimeoutException{};
+        throw TimeoutException{what};
     }
     if (report[0] == expected) return;
     // While the host's data were still on their way, the loader found a verify
@@ -166,7 +166,7 @@ void X_Flash::ExpectAnswerOrReport(uint8_t expected, const char* what) {
     for (int i = 1; i < 9; ++i) {
         if (!ReceiveByteTimed(report[i])) {
             Ui().SetStatusText(Format("\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", what, report[0], expected));
-            throw CharErrorException{};
+            throw CharErrorException{what, report[0], expected};
         }
     }
     Ui().SetStatusText(VerifyReportText(report));
@@ -392,12 +392,16 @@ bool X_Flash::RunStep(Panel panel, const std::function<void()>& step) {
         step();
         return true;
     } catch (const BreakException&) {
+        ctx.lastFailure = {panel, Failure::Aborted, {}};
         ShowPanelError(ctx, panel, "ABORT", 5);
-    } catch (const TimeoutException&) {
+    } catch (const TimeoutException& e) {
+        ctx.lastFailure = {panel, Failure::Timeout, e.step};
         ShowPanelError(ctx, panel, "TIMEOUT", 0);
-    } catch (const CharErrorException&) {
+    } catch (const CharErrorException& e) {
+        ctx.lastFailure = {panel, Failure::CharError, e.step};
         ShowPanelError(ctx, panel, "CHAR ERR", 0);
-    } catch (const ProgramException&) {
+    } catch (const ProgramException& e) {
+        ctx.lastFailure = {panel, Failure::Program, e.step};
         ShowPanelError(ctx, panel, "PROG ERR", 0);
     }
     return false;
@@ -437,8 +441,8 @@ int X_Flash::EraseAndProgram() {
     Display& d = Ui();
     SetControl(0x10);
     PumpingSleep(ctx, 500);
-    const int32_t code = ctx.setup.DeviceCode();
-    if (code != 9 && code != 10) {
+    const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
+    if (!row || row->hasEraseStage) {
         d.SetPanelColor(Panel::Erase, Color::Lime);
         d.SetStatusText("Waiting while flash ROM being erased ");
         if (!RunStep(Panel::Erase, [&] { Erase(); })) return -1;

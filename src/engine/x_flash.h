@@ -15,11 +15,21 @@ struct LoaderImage;
 
 class X_Flash {
 public:
-    // Failures travel as these; the describing text is in the status bar already.
+    // Failures travel as these; the describing text is in the status bar
+    // already. The payload says which step failed and, for a wrong answer,
+    // what came and what was expected; a run's outcome comes from it.
     struct BreakException {};
-    struct TimeoutException {};
-    struct CharErrorException {};
-    struct ProgramException {};
+    struct TimeoutException {
+        std::string step;
+    };
+    struct CharErrorException {
+        std::string step;
+        int received = -1;
+        int expected = -1;
+    };
+    struct ProgramException {
+        std::string step;
+    };
 
     explicit X_Flash(Context& ctx) : ctx(ctx) {}
     virtual ~X_Flash() = default;

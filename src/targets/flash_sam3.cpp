@@ -38,9 +38,9 @@ std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 }  // namespace
 
-const LoaderImage& Flash_sam3u::Preloader() const {
-    return ctx.setup.DeviceCode() == 10 ? kLoaderSam3s : kLoaderSam3u;
-}
+const LoaderImage& Flash_sam3u::Preloader() const { return kLoaderSam3u; }
+
+const LoaderImage& Flash_sam3s::Preloader() const { return kLoaderSam3s; }
 
 int Flash_sam3u::Identify() {
     Comport& port = Port();

@@ -33,15 +33,18 @@ public:
     static constexpr uint64_t kBlockSize = 256;
 
 protected:
-    // The preloader of the selected device code (SAM3S for code 10, else SAM3U).
+    // The preloader this class sends.
     virtual const LoaderImage& Preloader() const;
 };
 
-// Same protocol; SendLoader picks the SAM3S preloader by the device code.
+// Same protocol with the SAM3S preloader.
 class Flash_sam3s : public Flash_sam3u {
 public:
     using Flash_sam3u::Flash_sam3u;
     const char* ClassName() const override { return "Flash_sam3s"; }
+
+protected:
+    const LoaderImage& Preloader() const override;
 };
 
 }  // namespace qtx

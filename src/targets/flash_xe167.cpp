@@ -8,7 +8,7 @@ int Flash_XE167::SendLoader() {
     // The stored record keeps the bootstrap rate for the next run; only the
     // open line moves to the loader's rate.
     PortRecord line = PortRecord::Make("COM1", "8N1", kLoaderBaud);
-    line.SetName(ctx.setup.Ports[PortRecordIndex(8)].Name());
+    if (const PortRecord* stored = ctx.SelectedPortRecord()) line.SetName(stored->Name());
     WriteLoaderImage(kLoaderXE167);
     Expect(0x00, "waiting after BSL has been sent", false);
     Port().Configure(line);
