@@ -105,16 +105,18 @@ RunOutcome FlashRun(Context& ctx) {
             d.SetStatusText("The boot loader did not answer after " + std::to_string(forced) +
                             " switches into boot mode");
         }
-        if (forced >= ctx.maxBootAttempts || !ctx.forceBootMode || ctx.forceBootMode(ctx, port) != 0) {
-            ShowPanelError(ctx, Panel::Bsl, "NO BOOT", 0);
-            outcome = RunOutcome::NoBoot;
-            break;
-        }
+        const bool switched =
+            forced < ctx.maxBootAttempts && ctx.forceBootMode && ctx.forceBootMode(ctx, port) == 0;
         // The next bootstrap clears Abort: an Abort pressed while the device was
-        // being switched must end the run here.
+        // being switched ends the run here, whether the switch was cut short by it or not.
         if (ctx.ActiveFlasher->Abort) {
             ShowPanelError(ctx, Panel::Bsl, "ABORT", 5);
             outcome = RunOutcome::Aborted;
+            break;
+        }
+        if (!switched) {
+            ShowPanelError(ctx, Panel::Bsl, "NO BOOT", 0);
+            outcome = RunOutcome::NoBoot;
             break;
         }
         ++forced;

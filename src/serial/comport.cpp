@@ -57,7 +57,8 @@ std::string OpenFailureText(const std::string& name, const std::string& device, 
 int Comport::OpenResolved(const std::string& name, std::string& device, std::string* error, int* errnoOut) {
     device = ResolvePort(name);
     if (device.empty()) {
-        if (error) *error = name + " is not in the port map (" + PortMapDir() + ")";
+        const std::string problem = PortMapProblem();
+        if (error) *error = problem.empty() ? name + " is not in the port map (" + PortMapDir() + ")" : problem;
         if (errnoOut) *errnoOut = ENOENT;
         return -1;
     }

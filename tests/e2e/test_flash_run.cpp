@@ -224,6 +224,14 @@ TEST_F(FlashRunTest, TheBootModeRetryIsBoundedAndHonoursAbort) {
     EXPECT_EQ(switches, 1);
     EXPECT_EQ(rec.Caption(Panel::Bsl), "ABORT");
     EXPECT_EQ(ctx.ResetCountdown, 5);
+
+    // The switch cut short by the Abort fails; that is still an abort, not NO BOOT.
+    ctx.forceBootMode = [&](Context& c, const std::string&) {
+        c.ActiveFlasher->Abort = 1;
+        return -5;
+    };
+    EXPECT_EQ(FlashRun(ctx), RunOutcome::Aborted);
+    EXPECT_EQ(rec.Caption(Panel::Bsl), "ABORT");
     board->Stop();
 }
 
