@@ -94,7 +94,10 @@ void ArmCpu::RunUntil(EmuNs limit) {
         idle_ = false;
         idlePolls_ = 0;
         idleWake_ = kNever;
-        const uc_err e = uc_emu_start(uc_, pc_ | (thumb_ ? 1u : 0u), 0, 0, 0);
+        // Unicorn stops when the PC reaches `until`; an ARM7 image starts at its
+        // vector table at address 0, so there it must be an address no code has.
+        const uint64_t until = core_ == Core::Arm7 ? 0xFFFFFFFFu : 0;
+        const uc_err e = uc_emu_start(uc_, pc_ | (thumb_ ? 1u : 0u), until, 0, 0);
         uint32_t pc = 0;
         uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
         pc_ = pc;

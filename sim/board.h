@@ -23,6 +23,7 @@ struct BoardConfig {
     bool noEcho = false;                 // C509 loaded program does not echo the size
     bool badEcho = false;                // C509 loaded program echoes a wrong size byte
     std::set<uint32_t> verifyErrorAt;    // flash addresses whose word fails to program
+    bool eraseFails = false;             // the flash's erase ends in failure (boards that model it)
     int eraseMs = 200;                   // how long the loaded program takes to erase
 };
 

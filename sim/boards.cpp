@@ -16,7 +16,7 @@ const std::vector<BoardKind>& KnownBoards() {
         {"xc164", "XC164/167 bootstrap loader at 19200 (id 0xD5), 1854-byte loader at 57600, 256 KiB flash", MakeXC164Board},
         {"c509", "C509 ROM loader (id 0x55, XOR-checked blocks), 466-byte loader, 64 KiB flash", MakeC509Board},
         {"t89c5xacx", "T89C5xACx ISP boot loader (autobaud \"U\", Intel-HEX records with echo), 64 KiB flash", MakeAc2Board},
-        {"gp4020", "GP4020 ROM download at 57600 (0x00, 16-bit length), 2012-byte loader, 512 KiB flash", MakeGp4020Board},
+        {"gp4020", "GP4020 ROM download at 57600 (24-bit length), 2012-byte loader on the ARM7TDMI, Am29LV400BB 512 KiB", MakeGp4020Board},
         {"xe167", "XE167 bootstrap loader (id 0xD5), 2074-byte loader at 57600 with block acks, 768 KiB flash", MakeXE167Board},
         {"sam3u", "SAM3U ROM monitor at 115200 (V#, W, G), 3252-byte preloader, two 128 KiB flash banks", MakeSam3uBoard},
         {"sam3s", "SAM3S ROM monitor at 115200 (V#, W, G), 2532-byte preloader, one 128 KiB flash bank", MakeSam3sBoard},

@@ -6,8 +6,8 @@
 namespace qtx::sim {
 
 bool FaultSet::Empty() const {
-    return !silent && !badId && !noEcho && !badEcho && verifyErrorAt.empty() && drop.empty() && corrupt.empty() &&
-           badAck.empty() && !unplug;
+    return !silent && !badId && !noEcho && !badEcho && !eraseFail && verifyErrorAt.empty() && drop.empty() &&
+           corrupt.empty() && badAck.empty() && !unplug;
 }
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
@@ -43,6 +43,11 @@ std::string AddOne(const std::string& spec, FaultSet& f) {
     const bool hasArg = at != std::string::npos;
     const std::string arg = hasArg ? spec.substr(at + 1) : std::string();
 
+    if (kind == "erase-fail") {
+        if (hasArg) return "fault '" + kind + "' takes no argument";
+        f.eraseFail = true;
+        return {};
+    }
     if (kind == "silent" || kind == "bad-id" || kind == "no-echo" || kind == "bad-echo") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
         (kind == "silent" ? f.silent : kind == "bad-id" ? f.badId : kind == "no-echo" ? f.noEcho : f.badEcho) = true;

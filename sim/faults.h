@@ -15,6 +15,7 @@ struct FaultSet {
     bool noEcho = false;                 // C509 loaded program: size not echoed
     bool badEcho = false;                // C509 loaded program: wrong size echo
     std::set<uint32_t> verifyErrorAt;    // flash addresses that fail to program
+    bool eraseFail = false;              // the flash's erase fails (boards that model it)
     std::set<uint64_t> drop;             // these bytes never arrive
     std::set<uint64_t> corrupt;          // these bytes arrive XOR 0x01
     std::set<uint64_t> badAck;           // first answer after that many bytes is XOR 0x01

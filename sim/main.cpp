@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
         config.noEcho = options.faults.noEcho;
         config.badEcho = options.faults.badEcho;
         config.verifyErrorAt = options.faults.verifyErrorAt;
+        config.eraseFails = options.faults.eraseFail;
         config.eraseMs = options.eraseMs;
         Rig rig(rigOptions, config, pty, WithAppFirmware(FindBoard(options.board)->make, options.app));
 

@@ -29,6 +29,7 @@ std::string UsageText() {
         "                       no-echo           C509: the size is not echoed (0x03 comes late)\n"
         "                       bad-echo          C509: the low size byte is echoed XOR 0x01\n"
         "                       verify-error@ADDR report a verify error at flash address ADDR\n"
+        "                       erase-fail        the flash's erase fails (GP4020)\n"
         "                       drop@N            byte N never arrives\n"
         "                       corrupt@N         byte N arrives XOR 0x01\n"
         "                       bad-ack@N         first answer after N bytes is XOR 0x01\n"

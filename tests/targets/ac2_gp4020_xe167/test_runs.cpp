@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FullRun{"Ac2OneByte", kAc2, 1, {"X2 fuse := 0x00", "BLJB fuse := 0x01", "reset record after 1 data records"}},
         FullRun{"Ac2Largest", kAc2, 65536, {"reset record after 512 data records"}},
-        FullRun{"Gp4020Odd", kGp4020, 1001, {"size 1002 bytes", "finish command"}},
+        FullRun{"Gp4020Odd", kGp4020, 1001, {"the program matches the gp4020 image", "misuse: none"}},
         FullRun{"Xe167Odd", kXe167, 1001,
                 {"zero byte at 19200 baud", "host line: 57600 baud, 8N1", "size 1002 bytes",
                  "in 8 acknowledged blocks", "finish command"}}),
