@@ -279,6 +279,11 @@ int main(int argc, char** argv) {
     }
 
     const std::string tool = "qtxflash-cli: ";
+    // A configuration error ends the program with its own status, whatever the run did.
+    if (ctx.FatalExitStatus != 0) {
+        display.Say(tool + "fatal: " + (ctx.lastPortError.empty() ? "the settings select no target" : ctx.lastPortError));
+        return ctx.FatalExitStatus;
+    }
     // A signal that asked for the abort decides the status of a run that did not finish.
     if (outcome != RunOutcome::Programmed && CliDisplay::Interrupted()) {
         display.Say(tool + "aborted (" + strsignal(CliDisplay::InterruptSignal()) + ")");

@@ -149,7 +149,7 @@ int cmd_port_open(CmdPort& port, const std::string& name) {
         ::close(fd);
         return -1;
     }
-    // Exclusive, as on the original platform: a port another program holds is "in use".
+    // Exclusive: a port another program holds is "in use", never shared.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
         return -1;
@@ -165,8 +165,8 @@ int cmd_port_open(CmdPort& port, const std::string& name) {
     port.savedLine = FromKernel(t);
     port.savedTimeouts = {t.c_cc[VMIN], t.c_cc[VTIME]};
 
-    // Binary transfer, as serial ports always are on the original platform: no
-    // canonical input, echo, signals or character translation. EXTPROC stays
+    // Binary transfer: no canonical input, echo, signals or character
+    // translation, since frames carry any byte value. EXTPROC stays
     // as it is (a simulated board relies on it), and so do baud and framing.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY |
                                          IMAXBEL | IUTF8);

@@ -71,7 +71,10 @@ int OpenTargetPort(Context& ctx) {
     PortRecord* record = ctx.SelectedPortRecord();
     if (!record) {
         // The catalogue never selects such a code; a corrupt record ends the program.
-        std::exit(1);
+        ctx.lastPortError = "the settings hold device code " + std::to_string(ctx.setup.DeviceCode()) +
+                            ", which selects no processor type";
+        ctx.FatalExitStatus = 1;
+        return -1;
     }
     try {
         ctx.ActivePort = std::make_unique<Comport>(*record);

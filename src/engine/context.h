@@ -57,6 +57,10 @@ struct Context {
     ShownError lastError;
     StageFailure lastFailure;
     std::string lastPortError;  // why the last OpenTargetPort failed
+    // A configuration error that ends the program (settings that cannot be
+    // written, a stored device code that selects no target): the engine never
+    // ends the process itself; the faces exit with this status once it is set.
+    int FatalExitStatus = 0;
 
     // Switches a running device firmware into its boot loader (ARM targets);
     // returns 0 on success. Set to force_boot_mode; tests may replace or clear it.

@@ -11,7 +11,7 @@ namespace qtx {
 
 enum class Panel { Bsl, Erase, Flash };
 
-// Colour values as the original stores them (0x00BBGGRR, or 0x80000000 | system colour).
+// Colour values as 0x00BBGGRR, or 0x80000000 | a system colour index that the faces map to their palette.
 enum class Color : uint32_t {
     Lime = 0x0000FF00,            // 65280: step in progress
     Red = 0x000000FF,             // 255: error
@@ -52,8 +52,8 @@ public:
     virtual void Pump() = 0;
     // A modal message; the command-line face prints it to stderr.
     virtual void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) = 0;
-    // A warning that is not part of the original display (stand-in loaders and
-    // the like); windows may ignore it.
+    // A warning beside the panels and the status bar (a stand-in loader image
+    // and the like); the window shows it in a box that does not stop the run.
     virtual void Notice(const std::string& /*text*/) {}
 };
 

@@ -1,6 +1,5 @@
 #include "engine/run.h"
 
-#include <cstdlib>
 
 #include "engine/catalogue.h"
 #include "engine/firmware_file.h"
@@ -58,7 +57,7 @@ RunOutcome FlashRun(Context& ctx) {
     if (!ReadFirmwareImage(ctx.FlashFilePath, row ? row->maxImageSize : 0, ctx.FirmwareImage, why)) {
         d.SetStatusText(why);
         ShowPanelError(ctx, Panel::Bsl, "PROG ERR", 0);
-        if (SelectTarget(ctx, code) != 0) std::exit(1);
+        if (SelectTarget(ctx, code) != 0) ctx.FatalExitStatus = 1;
         d.SetFlashDefault(true);
         EnableFlash(ctx);
         return RunOutcome::BadInput;
@@ -124,7 +123,7 @@ RunOutcome FlashRun(Context& ctx) {
 
     ctx.FirmwareImage = {};
     ctx.FirmwareImagePath.clear();
-    if (SelectTarget(ctx, code) != 0) std::exit(1);
+    if (SelectTarget(ctx, code) != 0) ctx.FatalExitStatus = 1;
     d.SetFlashDefault(true);
     EnableFlash(ctx);
     return outcome;

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 namespace qtx {
@@ -24,33 +23,32 @@ bool ReadStoredSetup(const std::string& path, Setup& setup, std::string* error) 
     return true;
 }
 
-void LoadSetup(Context& ctx) {
+bool LoadSetup(Context& ctx) {
     char dir[4096];
     ctx.StartDirectory = CurrentDirText(dir, sizeof dir) == 0 ? dir : "";
     const std::string path = SetupFilePath(ctx);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
         DefaultSetup(ctx.setup);
-        SaveSetup(ctx);
-        return;
+        return SaveSetup(ctx);
     }
     if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != kSetupSize ||
         !ReadStoredSetup(path, ctx.setup)) {
         // Not a settings record: start again from the defaults (SaveSetup replaces it).
         if (S_ISREG(st.st_mode)) ::unlink(path.c_str());
         DefaultSetup(ctx.setup);
-        SaveSetup(ctx);
-        return;
+        return SaveSetup(ctx);
     }
-    SaveSetup(ctx);
+    return SaveSetup(ctx);
 }
 
-void SaveSetup(Context& ctx) {
+bool SaveSetup(Context& ctx) {
     std::string why;
-    if (WriteSetupFile(SetupFilePath(ctx), ctx.setup, &why)) return;
+    if (WriteSetupFile(SetupFilePath(ctx), ctx.setup, &why)) return true;
     ctx.display.SetStatusText(why);
     ctx.display.MessageBox("Cannot generate setup flash.stp", "", MessageIcon::Error);
-    std::exit(1);
+    ctx.FatalExitStatus = 1;
+    return false;
 }
 
 }  // namespace qtx

@@ -103,7 +103,8 @@ private:
     bool gone_ = false;
 };
 
-// Line error flags returned by ClearErrors (values of the original API).
+// Line error flags returned by ClearErrors: one bit per kind of line error,
+// the values that the flashers and the tests compare.
 enum : uint32_t {
     CE_RXOVER = 0x0001,
     CE_OVERRUN = 0x0002,

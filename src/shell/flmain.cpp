@@ -56,8 +56,8 @@ bool FileExists(const std::string& path) {
 QString FromLocal(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 std::string ToLocal(const QString& s) { return QFile::encodeName(s).toStdString(); }
 
-// Status texts carry line feeds for the original multi-line bar; here they
-// stand on one line.
+// Status texts carry line feeds (a verify report spans lines); the bar has
+// one line, so they stand on it side by side.
 QString OneLine(const std::string& text) {
     QString s = QString::fromStdString(text);
     s.replace(QLatin1String("\r\n"), QLatin1String(" "));
@@ -341,6 +341,12 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
         loadSetup(ctx);
     else
         DefaultSetup(ctx.setup);
+    if (ctx.FatalExitStatus != 0) {
+        // The settings file cannot be written; the user has been told in a box.
+        fatalStatus_ = ctx.FatalExitStatus;
+        fatalMessage_ = "qtxflash: Cannot generate setup flash.stp\n";
+        return;
+    }
 
     // Provisional flasher (the C166/167 row), replaced by the stored target's.
     if (const TargetRow* row = FindTargetByCode(1)) {
@@ -427,6 +433,7 @@ void TBSL::FlashButtonClick() {
         // A refused file never reached the board; the user is told why in a box,
         // as the status bar alone is easily missed.
         if (FlashRun(ctx) == RunOutcome::BadInput) MessageBox(statusText_, "Error", MessageIcon::Error);
+        if (ctx.FatalExitStatus != 0) Fatal(ctx.FatalExitStatus);
     } catch (const std::exception& e) {
         DestroyActivePort(ctx);
         SelectTarget(ctx, ctx.setup.DeviceCode());
@@ -635,7 +642,7 @@ void TBSL::SetFlashEnabled(bool enabled) {
 void TBSL::SetFlashDefault(bool isDefault) { FlashButton->setDefault(isDefault); }
 
 void TBSL::SetTimerRunning(bool running) {
-    // Like the original timer: enabling a running timer does not restart its interval.
+    // Enabling a running timer does not restart its interval: the countdown keeps its pace.
     if (!running)
         Timer4->stop();
     else if (!Timer4->isActive())

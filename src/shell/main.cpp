@@ -18,5 +18,7 @@ int main(int argc, char* argv[]) {
     // The readme and info windows, hidden until the Help menu opens them.
     BSL.CreateHelpWindows();
     BSL.show();
-    return app.exec();
+    const int status = app.exec();
+    // Settings that could not be written at the end still end the program with their status.
+    return status != 0 ? status : BSL.Ctx().FatalExitStatus;
 }

@@ -105,12 +105,13 @@ TEST_F(SetupStore, SavingGoesToTheStartDirectoryWhereverTheProgramIsNow) {
 
 TEST_F(SetupStore, AStartDirectoryThatCannotTakeTheFileEndsTheProgram) {
     fs::create_directory("flash.stp.tmp");  // the new file cannot be created
-    EXPECT_EXIT(
-        {
-            Context ctx(rec);
-            LoadSetup(ctx);
-        },
-        ::testing::ExitedWithCode(1), "box\\[\\]: Cannot generate setup flash.stp");
+    {
+        // The engine tells the user and hands the exit status to the face.
+        Context ctx(rec);
+        EXPECT_FALSE(LoadSetup(ctx));
+        EXPECT_EQ(ctx.FatalExitStatus, 1);
+        EXPECT_TRUE(rec.Has("message : Cannot generate setup flash.stp"));
+    }
 }
 
 TEST_F(SetupStore, AFailedWriteLeavesTheOldFileIntact) {
@@ -127,8 +128,7 @@ TEST_F(SetupStore, AFailedWriteLeavesTheOldFileIntact) {
         Context ctx(rec);
         ctx.StartDirectory = dir;
         ctx.setup.SetDeviceCode(1);
-        SaveSetup(ctx);
-        _exit(0);
+        _exit(SaveSetup(ctx) ? 0 : ctx.FatalExitStatus);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -152,12 +152,13 @@ TEST_F(SetupStore, WhatIsNoRegularFileIsNeitherReadNorReplaced) {
     EXPECT_FALSE(WriteSetupFile("flash.stp", s, &err));
     EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
     EXPECT_FALSE(WriteSetupFile(".", s, &err)) << "a directory is no settings file either";
-    EXPECT_EXIT(
-        {
-            Context ctx(rec);
-            LoadSetup(ctx);
-        },
-        ::testing::ExitedWithCode(1), "box\\[\\]: Cannot generate setup flash.stp");
+    {
+        // The engine tells the user and hands the exit status to the face.
+        Context ctx(rec);
+        EXPECT_FALSE(LoadSetup(ctx));
+        EXPECT_EQ(ctx.FatalExitStatus, 1);
+        EXPECT_TRUE(rec.Has("message : Cannot generate setup flash.stp"));
+    }
     struct stat st {};
     ASSERT_EQ(::stat("flash.stp", &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
