@@ -10,7 +10,7 @@ OUT=$1
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
-asm_hash=$(sha256sum "$HERE/c166asm.py" "$HERE/c166sfr.py" | sha256sum | cut -c1-16)
+asm_hash=$(cat "$HERE/c166asm.py" "$HERE/c166sfr.py" | sha256sum | cut -c1-16)
 build() {  # name symbol size source
   python3 "$HERE/c166asm.py" "$HERE/$4" -o "$WORK/$1.bin" -l "$WORK/$1.lst"
   local sources

@@ -54,6 +54,6 @@ const uint8_t kData[702] = {
 }  // namespace
 
 const LoaderImage kLoaderC163 = {"c163", kData, sizeof kData, 0xFA40u, false,
-                              "sources sha256 2e8c0c385b52a97f (c163.asm, protocol.inc, board.inc), c166asm.py sha256 6ec1e93e43f74e4c; image sha256 a5e19ee4c083a2569f69a685769b23fbcf4681e1bb680f67f44a1c74db1a785b"};
+                              "sources sha256 2e8c0c385b52a97f (c163.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 a5e19ee4c083a2569f69a685769b23fbcf4681e1bb680f67f44a1c74db1a785b"};
 
 }  // namespace qtx

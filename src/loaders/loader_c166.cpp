@@ -61,6 +61,6 @@ const uint8_t kData[810] = {
 }  // namespace
 
 const LoaderImage kLoaderC166 = {"c166", kData, sizeof kData, 0xFA40u, false,
-                              "sources sha256 09e4c348a5e5a049 (c166.asm, protocol.inc, board.inc), c166asm.py sha256 6ec1e93e43f74e4c; image sha256 fd2635d9b01bdd5560f3ebe42e824cf4deb79ab11fe19693c61f74a6c0afd2b9"};
+                              "sources sha256 09e4c348a5e5a049 (c166.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 fd2635d9b01bdd5560f3ebe42e824cf4deb79ab11fe19693c61f74a6c0afd2b9"};
 
 }  // namespace qtx
