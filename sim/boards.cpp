@@ -13,7 +13,7 @@ const std::vector<BoardKind>& KnownBoards() {
     static const std::vector<BoardKind> kinds = {
         {"c167", "C166/167 bootstrap loader (id 0x55), 810-byte loader on the C166 core, Am29F400BB 512 KiB", MakeC167Board},
         {"c163", "C163 bootstrap loader (id 0xD5), 702-byte loader on the C166 core, Am29F400BB 512 KiB", MakeC163Board},
-        {"xc164", "XC164/167 bootstrap loader at 19200 (id 0xD5), 1854-byte loader at 57600, 256 KiB flash", MakeXC164Board},
+        {"xc164", "XC164/167 bootstrap loader at 19200 (id 0xD5), 1854-byte loader on the C166 core at 57600, 256 KiB on-chip flash", MakeXC164Board},
         {"c509", "C509 ROM loader (id 0x55, XOR-checked blocks), 466-byte loader, 64 KiB flash", MakeC509Board},
         {"t89c5xacx", "T89C5xACx ISP boot loader (autobaud \"U\", Intel-HEX records with echo), 64 KiB flash", MakeAc2Board},
         {"gp4020", "GP4020 ROM download at 57600 (24-bit length), 2012-byte loader on the ARM7TDMI, Am29LV400BB 512 KiB", MakeGp4020Board},

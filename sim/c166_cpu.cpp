@@ -344,7 +344,7 @@ uint8_t C166Cpu::ReadByte(uint32_t phys) {
 uint16_t C166Cpu::ReadWord(uint32_t phys) {
     phys &= 0xFFFFFE;
     if (!Internal(phys)) {
-        states_ += uint64_t(io_.ExternalStates());
+        states_ += uint64_t(io_.AccessStates(phys));
         return io_.ReadExternal(phys);
     }
     if (phys >= 0xFE00 || phys < 0xF200) return Sfr(uint16_t(phys));
@@ -358,7 +358,7 @@ uint16_t C166Cpu::ReadWord(uint32_t phys) {
 
 void C166Cpu::WriteByte(uint32_t phys, uint8_t v) {
     if (!Internal(phys)) {
-        states_ += uint64_t(io_.ExternalStates());
+        states_ += uint64_t(io_.AccessStates(phys));
         io_.WriteExternal(phys, uint16_t(phys & 1 ? v << 8 : v), true);
         return;
     }
@@ -373,7 +373,7 @@ void C166Cpu::WriteByte(uint32_t phys, uint8_t v) {
 void C166Cpu::WriteWord(uint32_t phys, uint16_t v) {
     phys &= 0xFFFFFE;
     if (!Internal(phys)) {
-        states_ += uint64_t(io_.ExternalStates());
+        states_ += uint64_t(io_.AccessStates(phys));
         io_.WriteExternal(phys, v, false);
         return;
     }
@@ -536,7 +536,7 @@ bool C166Cpu::Step() {
     // from internal RAM (ISM "Instruction State Times").
     const bool fromIram = Internal(pc);
     states_ += uint64_t(in.length == 2 ? 2 : 4) + (fromIram ? (in.length == 2 ? 4 : 6) : 0);
-    if (!fromIram) states_ += uint64_t(io_.ExternalStates()) * uint64_t(in.length / 2);
+    if (!fromIram) states_ += uint64_t(io_.AccessStates(pc)) * uint64_t(in.length / 2);
     ip_ = uint16_t(ip_ + in.length);
     ++instructions_;
     // An EXT* prefix covers the instructions after it, not itself.

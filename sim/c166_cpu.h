@@ -30,6 +30,12 @@ public:
     virtual void WriteExternal(uint32_t addr, uint16_t value, bool byte) = 0;
     // Extra state times an external access costs (bus wait states).
     virtual int ExternalStates() const { return 0; }
+    // The same for one address: on the C166S V2 chips the 24-bit space outside
+    // the core holds on-chip memories (PSRAM, flash) with their own timing.
+    virtual int AccessStates(uint32_t addr) const {
+        (void)addr;
+        return ExternalStates();
+    }
     virtual void Misuse(const std::string& what) = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "sim/c166_board.h"
+#include "sim/xc164_board.h"
 
 namespace qtx::sim {
 
@@ -188,10 +189,10 @@ void C166Program::Report(uint32_t addr, uint16_t expected, uint16_t reread) {
 
 // ---- ROM bootstrap ----------------------------------------------------------
 
-const C16xTraits kXC164Board{"xc164", 0xD5, &kLoaderXC164, 256 * 1024, 19200, 57600, true, true};
 const C16xTraits kXE167Board{"xe167", 0xD5, &kLoaderXE167, 768 * 1024, 0, 57600, false, true};
 
-// C166/167 and C163 run the real loader on the emulated core (sim/c166_board.h).
+// C166/167, C163 and XC164/167 run the real loader on the emulated core
+// (sim/c166_board.h, sim/xc164_board.h).
 std::unique_ptr<Board> MakeC167Board(const BoardConfig& config, BoardIo& io) {
     return MakeC166EmuBoard(kC167EmuBoard, config, io);
 }
@@ -201,7 +202,7 @@ std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io) {
 }
 
 std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io) {
-    return std::make_unique<C16xBoard>(kXC164Board, config, io);
+    return MakeXc164EmuBoard(config, io);
 }
 
 std::unique_ptr<Board> MakeXE167Board(const BoardConfig& config, BoardIo& io) {

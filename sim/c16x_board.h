@@ -31,15 +31,13 @@ struct C16xTraits {
     bool blockAcks = false;
 };
 
-// XC164/167: ROM loader at 19200 only, 1854-byte loader whose length word is a
-// page offset, loaded program at 57600 with block acknowledges.
-extern const C16xTraits kXC164Board;
 // XE167: ROM loader measuring the rate, 2074-byte loader whose length word is
 // the length, loaded program at 57600 with block acknowledges; 768 KiB flash.
 extern const C16xTraits kXE167Board;
 
-// C166/167 (identification byte 0x55) and C163 (0xD5, control bytes switch the
-// flash's write enable): the real loaders on the C166 core.
+// C166/167 (identification byte 0x55), C163 (0xD5, control bytes switch the
+// flash's write enable) and XC164/167 (0xD5, on-chip flash): the real loaders
+// on the C166 core.
 std::unique_ptr<Board> MakeC167Board(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeC163Board(const BoardConfig& config, BoardIo& io);
 std::unique_ptr<Board> MakeXC164Board(const BoardConfig& config, BoardIo& io);

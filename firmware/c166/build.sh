@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the C166/167 and C163 loaders with the in-repo assembler and writes
-# OUTDIR/loader_c166.cpp and OUTDIR/loader_c163.cpp through firmware/loaderimg.py.
+# Builds the C166/167, C163 and XC164/167 loaders with the in-repo assembler
+# and writes OUTDIR/loader_NAME.cpp through firmware/loaderimg.py.
 #
 #   firmware/c166/build.sh OUTDIR
 set -euo pipefail
@@ -11,14 +11,19 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
 asm_hash=$(cat "$HERE/c166asm.py" "$HERE/c166sfr.py" | sha256sum | cut -c1-16)
-build() {  # name symbol size source
-  python3 "$HERE/c166asm.py" "$HERE/$4" -o "$WORK/$1.bin" -l "$WORK/$1.lst"
+build() {  # name symbol size address source include...
+  local name=$1 symbol=$2 size=$3 address=$4 source=$5
+  shift 5
+  python3 "$HERE/c166asm.py" "$HERE/$source" -o "$WORK/$name.bin" -l "$WORK/$name.lst"
   local sources
-  sources=$(cd "$HERE" && cat "$4" protocol.inc board.inc | sha256sum | cut -c1-16)
-  python3 "$ROOT/firmware/loaderimg.py" --name "$1" --symbol "$2" --address 0xFA40 --size "$3" \
-    --bin "$WORK/$1.bin" \
-    --provenance "sources sha256 $sources ($4, protocol.inc, board.inc), c166asm.py sha256 $asm_hash" \
+  sources=$(cd "$HERE" && cat "$source" "$@" | sha256sum | cut -c1-16)
+  local list
+  list=$(echo "$source" "$@" | sed 's/ /, /g')
+  python3 "$ROOT/firmware/loaderimg.py" --name "$name" --symbol "$symbol" --address "$address" --size "$size" \
+    --bin "$WORK/$name.bin" \
+    --provenance "sources sha256 $sources ($list), c166asm.py sha256 $asm_hash" \
     --generator firmware/c166/build.sh --out "$OUT"
 }
-build c166 kLoaderC166 810 c166.asm
-build c163 kLoaderC163 702 c163.asm
+build c166 kLoaderC166 810 0xFA40 c166.asm protocol.inc board.inc
+build c163 kLoaderC163 702 0xFA40 c163.asm protocol.inc board.inc
+build xc164 kLoaderXC164 1854 0xE00004 xc164.asm xc16x.inc

@@ -166,13 +166,13 @@ TEST_F(FlashRunTest, AbortDuringProgrammingShowsAbortWithTheShortCountdown) {
 }
 
 TEST_F(FlashRunTest, ALongEraseWalksTheGaugeUpTo100) {
-    // The XC164/167 board still erases in real time (the C166/167 board's flash
-    // erases in its own emulated time and answers at once).
+    // The XE167 board still erases in real time (the boards that run their
+    // loaders erase in emulated time and answer at once).
     SimOptions o;
     o.eraseMs = 10500;
-    o.board = "xc164";
+    o.board = "xe167";
     board = std::make_unique<SimBoard>(o);
-    ASSERT_EQ(SelectTarget(ctx, 5), 0);
+    ASSERT_EQ(SelectTarget(ctx, 8), 0);
     rec.recordProgress = true;
     EXPECT_EQ(Run(PatternBytes(64)), RunOutcome::Programmed) << rec.status;
     const std::vector<int> erase(rec.progressValues.begin(), rec.progressValues.begin() + 13);

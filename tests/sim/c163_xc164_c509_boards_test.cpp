@@ -132,8 +132,10 @@ TEST_P(BlockAcks, AnswerAfterEveryBlockTheLastBlockAndTheWholeFile) {
     Load(xc164 ? kLoaderXC164 : kLoaderC163, 19200);
     if (!xc164) Feed({0x14}, baud);   // the C163 board's flash write enable
     EraseAndSize(c.size, baud);
+    std::vector<std::size_t> acks(io_.Take().size(), 0);   // answers to an empty data command
     const Bytes data = test::PatternBytes(c.size, c.size);
-    EXPECT_EQ(AnswerPositions(data, baud), c.acks);
+    for (std::size_t at : AnswerPositions(data, baud)) acks.push_back(at);
+    EXPECT_EQ(acks, c.acks);
     const auto& flash = board_->Flash().Bytes();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
     EXPECT_EQ(flash[c.size], 0xFF);
@@ -141,7 +143,7 @@ TEST_P(BlockAcks, AnswerAfterEveryBlockTheLastBlockAndTheWholeFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, BlockAcks,
-    ::testing::Values(AckCase{"xc164", 2, {2, 2}}, AckCase{"xc164", 128, {128, 128}},
+    ::testing::Values(AckCase{"xc164", 0, {0, 0}}, AckCase{"xc164", 2, {2, 2}}, AckCase{"xc164", 128, {128, 128}},
                       AckCase{"xc164", 256, {128, 256, 256}}, AckCase{"xc164", 258, {128, 256, 258, 258}},
                       AckCase{"c163", 258, {258}}),
     [](const auto& info) { return std::string(info.param.board) + "_" + std::to_string(info.param.size); });

@@ -1,0 +1,161 @@
+#include "sim/xc16x_flash.h"
+
+#include <cstdio>
+
+namespace qtx::sim {
+
+namespace {
+// Offsets within the module that the command cycles use (firmware/c166/xc16x.inc).
+constexpr uint32_t kCmd1 = 0xAA, kErase2 = 0x54, kWrite2 = 0x5A, kLoad = 0xF2;
+
+std::string Hex(unsigned v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+}  // namespace
+
+Xc16xFlash::Xc16xFlash(std::set<uint32_t> weak)
+    : cells_(kBytes), weak_(std::move(weak)), programmed_(kBytes / kPage, false), buffer_(kPage / 2, 0xFFFF) {}
+
+void Xc16xFlash::Reset() {
+    seq_ = Seq::Idle;
+    pageMode_ = false;
+    loaded_ = 0;
+    busyUntil_ = 0;
+    op_ = 0;
+    misuse_.clear();
+    pages_ = sectors_ = 0;
+}
+
+void Xc16xFlash::Note(const std::string& what) {
+    if (misuse_.size() < 50) misuse_.push_back(what);
+}
+
+void Xc16xFlash::Refuse(const std::string& what) {
+    // A sequence the module does not know: SQER, and it is back in read mode
+    // (3.9.2.1: "after all sequence errors").
+    op_ |= kSqer;
+    seq_ = Seq::Idle;
+    pageMode_ = false;
+    Note(what);
+}
+
+uint16_t Xc16xFlash::Read(uint32_t addr, uint64_t now) {
+    if (addr == kFsrBusy) return uint16_t((Busy(now) ? kBusyBit : 0) | (pageMode_ ? kPageModeBit : 0));
+    if (addr == kFsrOp) return op_;
+    const uint32_t offset = (addr - kBase) & ~1u;
+    if (Busy(now)) Note("read of the flash array while it is busy (the CPU would stall) at " + Hex(addr, 6));
+    return uint16_t(cells_.Read(offset) | cells_.Read(offset + 1) << 8);
+}
+
+void Xc16xFlash::Write(uint32_t addr, uint16_t value, bool byte, uint64_t now) {
+    if (IsStatus(addr)) {
+        Note("write to a read-only flash status register at " + Hex(addr, 6));
+        return;
+    }
+    if (Busy(now)) {
+        op_ |= kSqer;
+        Note("command write while the flash is busy at " + Hex(addr, 6));
+        return;
+    }
+    if (byte) {
+        Refuse("byte write into the flash at " + Hex(addr, 6) + " (command cycles are word moves)");
+        return;
+    }
+    const uint32_t offset = addr - kBase;
+    switch (seq_) {
+    case Seq::Idle:
+        if (offset == kLoad && pageMode_) {
+            if (loaded_ >= buffer_.size()) {
+                Refuse("Load Page Buffer beyond the 128-byte page");
+                return;
+            }
+            buffer_[loaded_++] = value;
+            return;
+        }
+        if (offset != kCmd1) {
+            Refuse("write of " + Hex(value, 4) + " to " + Hex(addr, 6) + ": not a command cycle");
+            return;
+        }
+        switch (value & 0xFF) {
+        case 0x50:
+            if (pageMode_) return Refuse("Enter Page Mode while a page is open");
+            seq_ = Seq::PageAddress;
+            return;
+        case 0x80:
+            if (pageMode_) return Refuse("Erase Sector in page mode");
+            seq_ = Seq::Erase2;
+            return;
+        case 0xA0:
+            if (!pageMode_) return Refuse("Write Page without Enter Page Mode");
+            seq_ = Seq::Write2;
+            return;
+        case 0xF5:
+            op_ = 0;   // Clear Status
+            return;
+        case 0xF0:
+            pageMode_ = false;   // Reset to Read
+            return;
+        default:
+            return Refuse("unknown command " + Hex(value, 4));
+        }
+    case Seq::PageAddress:
+        if ((value & 0xFF) != 0xAA || offset % kPage != 0)
+            return Refuse("Enter Page Mode: second cycle " + Hex(value, 4) + " at " + Hex(addr, 6));
+        seq_ = Seq::Idle;
+        pageMode_ = true;
+        page_ = offset;
+        loaded_ = 0;
+        buffer_.assign(buffer_.size(), 0xFFFF);
+        return;
+    case Seq::Erase2:
+        if (offset != kErase2 || (value & 0xFF) != 0xAA) return Refuse("Erase Sector: wrong second cycle");
+        seq_ = Seq::Erase3;
+        return;
+    case Seq::Erase3:
+        if ((value & 0xFF) != 0x33 || offset % kSector != 0)
+            return Refuse("Erase Sector: third cycle " + Hex(value, 4) + " at " + Hex(addr, 6));
+        seq_ = Seq::Idle;
+        EraseSector(offset, now);
+        return;
+    case Seq::Write2:
+        if (offset != kWrite2 || (value & 0xFF) != 0xAA) return Refuse("Write Page: wrong second cycle");
+        seq_ = Seq::Idle;
+        WritePage(now);
+        return;
+    }
+}
+
+void Xc16xFlash::WritePage(uint64_t now) {
+    pageMode_ = false;
+    if (programmed_[page_ / kPage]) {
+        // Writing a page twice without erasing its sector would stress its
+        // cells: the module refuses, as this model's rule.
+        op_ |= kOper;
+        Note("Write Page into the already programmed page " + Hex(kBase + page_, 6));
+        return;
+    }
+    programmed_[page_ / kPage] = true;
+    for (uint32_t i = 0; i < kPage; ++i) {
+        const uint8_t want = uint8_t(i & 1 ? buffer_[i / 2] >> 8 : buffer_[i / 2]);
+        const uint32_t cell = page_ + i;
+        uint8_t got = uint8_t(cells_.Read(cell) & want);
+        const uint8_t cleared = uint8_t(cells_.Read(cell) & ~want);
+        if (weak_.count(cell) && cleared) got |= uint8_t(cleared & -cleared);   // its lowest bit stays 1
+        cells_.Force(cell, got);
+    }
+    op_ |= kProg;
+    busyUntil_ = now + kPageProgramNs;
+    ++pages_;
+}
+
+void Xc16xFlash::EraseSector(uint32_t offset, uint64_t now) {
+    for (uint32_t i = 0; i < kSector; ++i) cells_.Force(offset + i, 0xFF);
+    for (uint32_t p = offset / kPage; p < (offset + kSector) / kPage; ++p) programmed_[p] = false;
+    op_ |= kErase;
+    busyUntil_ = now + kSectorEraseNs;
+    ++sectors_;
+}
+
+}  // namespace qtx::sim
