@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
             PrintHelp();
             return kOk;
         } else if (a == "--version") {
-            std::printf("qtxflash-cli 1.13\n");
+            std::printf("qtxflash-cli %s\n", QTX_VERSION);
             return kOk;
         } else if (a == "--list-ports") {
             return ListPorts();

@@ -26,7 +26,7 @@ public:
     // Fills the version and the two memory fields; runs at every opening.
     void InfopActivate();
 
-    static constexpr const char* kVersionText = "1.13";
+    static constexpr const char* kVersionText = QTX_VERSION;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -42,7 +42,7 @@ namespace {
 
 constexpr int kClientWidth = 415;
 constexpr int kClientHeight = 310;
-const char kVersionText[] = "1.13";
+const char kVersionText[] = QTX_VERSION;
 const char kNoFile[] = "NO FILE SELECTED";
 const char kBlankStatus[] = "               ";  // 15 blanks, as ResetStatus writes
 
