@@ -1,6 +1,7 @@
-// Commanding the firmware running on an ARM target into its ROM boot loader:
-// the autobaud text at every rate and framing, then the boot-mode request at
-// 19200 baud "8N1".
+// The device command protocol's part in switching running firmware into its
+// ROM boot loader: the autobaud text at every rate and framing, and the
+// boot-mode request at 19200 baud "8N1". When to switch, and how it shows, is
+// the engine's (engine/boot_mode_switch.h).
 #pragma once
 
 #include <array>
@@ -9,8 +10,6 @@
 #include <string>
 
 namespace qtx {
-
-struct Context;
 
 inline constexpr uint8_t kAutobaudText[5] = {'\n', 'D', 'F', 'C', '\n'};
 inline constexpr std::array<int32_t, 13> kBroadcastRates = {300,   600,    1200,   2400,   4800,   9600,  19200,
@@ -38,17 +37,7 @@ int cmd_broadcast(const std::string& portName, const std::function<void()>& idle
 
 // The 8 data bytes of the boot-mode request: key, a zero word, the rate.
 std::array<uint8_t, 8> BootModeData(int32_t baud);
-// BaudRate of the selected target's port record for SAM3U, SAM3S and
-// STM32F4; 0 for every other device code.
-int32_t BootModeBaudFor(Context& ctx);
-
-// Destroys ActivePort, broadcasts the autobaud text, then sends the boot-mode
-// request on portName and waits for the acknowledgement. Shows its progress in
-// the status bar. 0 accepted; -1 the port cannot be opened; -2 no valid reply;
-// -3 refused; -4 a reply with neither flag; kBootModeStopped when the active
-// flasher's Abort flag was set meanwhile (it is polled at least every 200 ms,
-// so an abort ends the switch within a fraction of a second). The port is left
-// closed with its earlier settings.
-int force_boot_mode(Context& ctx, const std::string& portName);
+// Sleeps ms, running idle about every 10 ms; false when stop ended it early.
+bool cmd_pause(int ms, const std::function<void()>& idle, const std::function<bool()>& stop = {});
 
 }  // namespace qtx

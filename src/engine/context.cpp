@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "cmdproto/boot_mode.h"
+#include "engine/boot_mode_switch.h"
 #include "engine/x_flash.h"
 
 namespace qtx {

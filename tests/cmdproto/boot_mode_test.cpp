@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include "cmdproto/boot_mode.h"
+#include "engine/boot_mode_switch.h"
 #include "engine/catalogue.h"
 #include "engine/context.h"
 #include "engine/x_flash.h"

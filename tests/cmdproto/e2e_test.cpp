@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "cmdproto/boot_mode.h"
+#include "engine/boot_mode_switch.h"
 #include "engine/catalogue.h"
 #include "engine/run.h"
 #include "recorder.h"
