@@ -28,7 +28,6 @@ struct TargetRow {
     bool hasEraseStage;        // EraseAndProgram sends the erase command (the SAM3 preloaders erase as they write)
     bool forcesBootMode;       // a silent boot loader may mean running firmware: switch it over the command protocol
     bool finishAfterRun;       // the run sends Finish after EraseAndProgram (its transfer does not)
-    const char* simBoard;      // qtxsim board name
 };
 
 // In list order.

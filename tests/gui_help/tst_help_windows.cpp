@@ -414,12 +414,12 @@ void HelpWindowsTest::every_target_from_the_window() {
     std::unique_ptr<qtx::test::SimBoard> board;
     try {
         qtx::test::SimOptions o;
-        o.board = row.simBoard;
+        o.board = qtx::test::SimBoardName(row.deviceCode);
         o.port = record.Name();
         board = std::make_unique<qtx::test::SimBoard>(o);
     } catch (const std::exception& e) {
         // A board that does not start is a fault of the tree, never a reason to skip.
-        QFAIL(qPrintable(QStringLiteral("no simulated %1 board: %2").arg(row.simBoard, e.what())));
+        QFAIL(qPrintable(QStringLiteral("no simulated %1 board: %2").arg(qtx::test::SimBoardName(row.deviceCode), e.what())));
     }
     bool helpDuringRun = true;
     w.onPanelColor = [&](qtx::Panel p, qtx::Color c) {
