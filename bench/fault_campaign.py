@@ -104,6 +104,7 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("boards", nargs="*", default=list(BOARDS))
     a = p.parse_args()
+    a.build = os.path.abspath(a.build)
     rnd = random.Random(a.seed)
     image = bytes(rnd.getrandbits(8) for _ in range(IMAGE_SIZE))
 

@@ -5,8 +5,9 @@ Each run flashes an image with qtxflash-cli into a simulated board that takes
 bytes at the line's rate and framing and answers after a USB adapter's
 turnaround (--latency-ms). The board reports what the session cost on the
 line: the character times of every byte both ways and how often it answered.
-The minimum of a run is that line time, plus one turnaround per answer, plus
-the pauses the protocol prescribes for the target; the ratio of the measured
+The minimum of a run is that line time (the board's bytes where the host waits
+for them), plus one turnaround per awaited answer, plus the pauses the
+protocol prescribes for the target; the ratio of the measured
 run to it shows what the host adds. Not a test: the machines are shared and
 noisy, so run it by hand.
 
@@ -43,7 +44,7 @@ TARGETS = {
     "stm32f4": ("STM32F4", 1024 * 1024, 2400, False),
 }
 
-LINE = re.compile(r"line: host sent (\d+) bytes in ([0-9.]+) s of line time, board (\d+) bytes in ([0-9.]+) s, "
+LINE = re.compile(r"line: host sent (\d+) bytes in ([0-9.]+) s of line time, board (\d+) bytes \(([0-9.]+) s awaited\), "
                   r"(\d+) turnarounds")
 
 
@@ -90,6 +91,7 @@ def main():
     p.add_argument("--runs", type=int, default=1)
     p.add_argument("boards", nargs="*", default=list(TARGETS))
     a = p.parse_args()
+    a.build = os.path.abspath(a.build)
     print(f"{'board':10} {'bytes':>8} {'run s':>8} {'min s':>8} {'ratio':>6}  (line host+board s, turnarounds)")
     for board in a.boards:
         for _ in range(a.runs):

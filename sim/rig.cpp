@@ -347,11 +347,15 @@ void Rig::Send(const uint8_t* data, std::size_t n) {
             b ^= 0x01;
         }
         const uint32_t baud = board_->ListenBaud();
-        // An answer to bytes received since the last one: the line turns around.
-        if (rxCount_ != rxAtLastSend_) ++turnarounds_;
+        // While the host has nothing more on its way it waits for this byte: an
+        // answer to bytes received since the last one turns the line around,
+        // and the byte's line time adds to the run's. Echoes and answers sent
+        // while host data still arrive share the line's time with those data.
+        const bool hostWaits = !held_ && backlog_.empty() && unsure_.empty() && Buffered() == 0;
+        if (hostWaits && rxCount_ != rxAtLastSend_) ++turnarounds_;
         rxAtLastSend_ = rxCount_;
         ++boardBytes_;
-        boardLine_ += CharDuration(baud ? baud : line_.rxBaud, LineBits());
+        if (hostWaits) boardLine_ += CharDuration(baud ? baud : line_.rxBaud, LineBits());
         auto due = std::max(now + std::chrono::milliseconds(options_.latencyMs), lastOutDue_);
         if (options_.pace) due += CharDuration(baud ? baud : line_.rxBaud, LineBits());
         lastOutDue_ = due;
@@ -418,7 +422,7 @@ void Rig::HostClosed(bool reopened) {
         using std::chrono::microseconds;
         char line[200];
         std::snprintf(line, sizeof line,
-                      "line: host sent %llu bytes in %.3f s of line time, board %llu bytes in %.3f s, %llu turnarounds",
+                      "line: host sent %llu bytes in %.3f s of line time, board %llu bytes (%.3f s awaited), %llu turnarounds",
                       static_cast<unsigned long long>(sessionBytes_), duration_cast<microseconds>(hostLine_).count() / 1e6,
                       static_cast<unsigned long long>(boardBytes_), duration_cast<microseconds>(boardLine_).count() / 1e6,
                       static_cast<unsigned long long>(turnarounds_));

@@ -87,7 +87,8 @@ private:
     uint64_t rxCount_ = 0;         // bytes from the host since the start
     uint64_t sessionBytes_ = 0;    // bytes since the host last opened the port
     // What the session cost on the line, for the protocol-bound minimum of a
-    // run: character times both ways, and how often the board answered bytes.
+    // run: the host's character times, the board's while the host waited for
+    // them, and how often the host waited for an answer.
     std::chrono::nanoseconds hostLine_{0}, boardLine_{0};
     uint64_t boardBytes_ = 0;
     uint64_t turnarounds_ = 0;
