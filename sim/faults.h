@@ -1,4 +1,4 @@
-// Faults the rig injects on request (--fault SPEC). Byte positions count the
+// Faults the rig injects on request (--fault FAULT). Byte positions count the
 // bytes received from the host since the board started, from 0.
 #pragma once
 
@@ -24,8 +24,8 @@ struct FaultSet {
     bool Empty() const;
 };
 
-// Adds one --fault argument (one spec or several separated by commas) to faults.
-// Returns an empty string, or the reason the spec is not understood.
+// Adds one --fault argument (one fault or several separated by commas) to faults.
+// Returns an empty string, or the reason a fault is not understood.
 std::string AddFaults(const std::string& arg, FaultSet& faults);
 
 // Parses a decimal or 0x-prefixed hexadecimal number up to max; false when malformed.

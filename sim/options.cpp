@@ -22,7 +22,7 @@ std::string UsageText() {
         "                     pseudo-terminal's own 14 to 20 KiB before the line\n"
         "  --erase-ms N       time the loaded program takes to erase the flash (default 200)\n" +
         AppUsageText() +
-        "  --fault SPEC       inject a fault; repeatable or comma-separated. N counts the\n"
+        "  --fault FAULT      inject a fault; repeatable or comma-separated. N counts the\n"
         "                     bytes received from the host since the start, from 0:\n"
         "                       silent            never answer anything\n"
         "                       bad-id            identification byte XOR 0x80\n"

@@ -56,7 +56,7 @@ TEST(LineModel, CharDurationFollowsFraming) {
 
 // ---- faults and options ----------------------------------------------------------
 
-TEST(FaultSpecs, ValidSpecsAccumulate) {
+TEST(Faults, ValidFaultsAccumulate) {
     FaultSet f;
     EXPECT_EQ(AddFaults("silent,drop@3", f), "");
     EXPECT_EQ(AddFaults("drop@0x10", f), "");
@@ -70,7 +70,7 @@ TEST(FaultSpecs, ValidSpecsAccumulate) {
     EXPECT_EQ(f.unplug, 50u);   // the earliest unplug wins
 }
 
-TEST(FaultSpecs, MalformedSpecsAreRejected) {
+TEST(Faults, MalformedFaultsAreRejected) {
     for (const char* bad : {"", "nonsense", "drop", "drop@", "drop@x", "drop@-1", "silent@3", "bad-id@1",
                             "verify-error@0x100000000", "corrupt@12a", "drop@3,", ",drop@3", "drop@0x",
                             "unplug@99999999999999999999"}) {
