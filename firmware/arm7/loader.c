@@ -6,7 +6,8 @@
  *   0x22 + 4-byte LE size    -> 0x00, or 0x01 when the size is odd or does not fit the flash
  *   0x42 + size data bytes   -> 0x00 when all is programmed and read back, or the
  *                               9-byte report (address LE32, expected LE16, re-read LE16, 0x02)
- *   0x43                     -> 0x43 and the CRC-32 of the data bytes, LSB first
+ *   0x43                     -> 0x43 and the CRC-32 of the data as read back from
+ *                               the flash, LSB first
  *   0x01                     -> finished: the flash back in read mode
  *
  * The erase comes before the size, so it cannot be limited to the image:
@@ -230,8 +231,10 @@ static void send_report(uint32_t address, uint16_t expected, uint16_t reread)
     uart_put(REPORT_VERIFY);
 }
 
-/* After a failed read-back the rest is taken, counted into the CRC, but no
- * longer programmed: the host stops at the report. */
+/* After a failed read-back the rest is taken but no longer programmed: the
+ * host stops at the report. The CRC is over the words as the flash reads
+ * them back, so that a fault between the line and the flash shows in the
+ * content check. */
 static void receive_data(uint32_t size)
 {
     int failed = 0;
@@ -239,13 +242,14 @@ static void receive_data(uint32_t size)
     for (uint32_t i = 0; i < size; i += 2) {
         const uint8_t lo = uart_get();
         const uint8_t hi = uart_get();
-        crc_add(lo);
-        crc_add(hi);
         const uint16_t word = (uint16_t)(lo | hi << 8);
         uint16_t reread;
         if (!failed && flash_program(i, word, &reread) != 0) {
             send_report(i, word, reread);
             failed = 1;
+        } else if (!failed) {
+            crc_add((uint8_t)reread);
+            crc_add((uint8_t)(reread >> 8));
         }
     }
     if (!failed)

@@ -109,6 +109,20 @@ do_data:
         MOV     R9, #0xFFFF
         MOV     R12, #0
         MOV     R13, #FLASH_SEG
+        ; The CRC follows the read-back flash while the loader waits for
+        ; bytes and the flash is idle (getc); the rest at the content check.
+        MOV     R0, #0
+        MOV     CRCOWE, R0
+        MOV     CRCLO, R0
+        MOV     R0, #FLASH_SEG
+        MOV     CRCSEG, R0
+        MOV     R0, R10
+        ADD     R0, #1
+        MOV     R2, R11
+        ADDC    R2, #FLASH_SEG
+        AND     R0, #0xFFFE             ; an odd size ends with the pad byte
+        MOV     CRCENDLO, R0
+        MOV     CRCENDSEG, R2
         MOV     R14, R10
         MOV     R15, R11
         MOV     R6, #BUF0
@@ -177,7 +191,12 @@ sink:   JNB     S0RIR, sink
 
 ; ---- 0x43: the content check: 0x43, then the CRC-32 LSB first -------------------------
 do_check:
-        MOVB    RL1, #0x43
+        CALLA   cc_UC, job_wait
+ckloop: MOV     R0, CRCOWE
+        JMPR    cc_Z, ckdone
+        CALLA   cc_UC, crcstep
+        JMPR    cc_UC, ckloop
+ckdone: MOVB    RL1, #0x43
         CALLA   cc_UC, putc
         MOV     R0, R8
         CPL     R0
@@ -294,6 +313,9 @@ jvloop: MOV     R4, [R0+]
         SUB     R3, #1
         MOV     JOBCNT, R3
         JMPR    cc_NZ, jvloop
+        MOV     R0, CRCOWE
+        ADD     R0, #PAGE_SIZE / 2
+        MOV     CRCOWE, R0
         MOV     R0, #0
         MOV     JOB, R0
 jspop:  POP     R5
@@ -327,21 +349,63 @@ job_wait:
 ; receive flag S0RIR, as on the C167).
 getc:   JB      S0RIR, gotc
         CALLA   cc_UC, job_step
+        MOV     R0, JOB
+        JMPR    cc_NZ, getc             ; a busy flash is not read
+        MOV     R0, CRCOWE
+        JMPR    cc_Z, getc
+        PUSH    R2
+        PUSH    R3
+        PUSH    R4
+        PUSH    R5
+        CALLA   cc_UC, crcstep
+        POP     R5
+        POP     R4
+        POP     R3
+        POP     R2
         JMPR    cc_UC, getc
 gotc:   BCLR    S0RIR
         MOVBZ   R1, S0RBUF
         RET
 
-; getword: two bytes, LSB first, into R4, both added to the CRC.
+; getword: two bytes, LSB first, into R4.
 getword:
         CALLA   cc_UC, getc
-        CALLA   cc_UC, crc
         MOV     R4, R1
         CALLA   cc_UC, getc
-        CALLA   cc_UC, crc
         SHL     R1, #8
         OR      R4, R1
         RET
+
+; crcstep: the next word that read back good into the CRC, read from the
+; flash once more, so that a fault between the line and the flash shows in
+; the content check. At the data's end nothing more is owed. R0..R5 are
+; lost; the flash must be idle.
+crcstep:
+        MOV     R0, CRCOWE
+        JMPR    cc_Z, csret
+        MOV     R2, CRCLO
+        MOV     R5, CRCSEG
+        CMP     R2, CRCENDLO
+        JMPR    cc_NE, csword
+        CMP     R5, CRCENDSEG
+        JMPR    cc_NE, csword
+        MOV     R0, #0
+        MOV     CRCOWE, R0
+csret:  RET
+csword: SUB     R0, #1
+        MOV     CRCOWE, R0
+        EXTS    R5, #1
+        MOV     R4, [R2]
+        ADD     R2, #2
+        ADDC    R5, #0
+        MOV     CRCLO, R2
+        MOV     CRCSEG, R5
+        MOV     R1, R4
+        AND     R1, #0x00FF
+        CALLA   cc_UC, crc
+        MOV     R1, R4
+        SHR     R1, #8
+        JMPR    cc_UC, crc
 
 ; putc: RL1 out; returns once it has left (S0TIR).
 putc:   BCLR    S0TIR

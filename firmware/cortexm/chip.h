@@ -36,6 +36,8 @@ int chip_erase(uint32_t size);
  * belong to the image (the rest is the host's pad byte and stays erased),
  * and reads them back; 0 on success, else f says what differs. */
 int chip_program(uint32_t index, const uint8_t *buf, uint32_t n, uint32_t keep, struct verify_fail *f);
+/* Where data byte index lies in the flash, to read it back. */
+const volatile uint8_t *chip_flash(uint32_t index);
 /* The host is done (0x01). */
 void chip_finish(void);
 

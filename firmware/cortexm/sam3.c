@@ -84,10 +84,19 @@ static const struct sam3_plane *plane_of(uint32_t addr)
  * at the page's own addresses (it is not initialised after power-up, so all
  * 64 words are written), then EWP with the key (SAM4E datasheet 21.4.3.2
  * "Write Commands", the same EEFC). */
+static uint32_t address_of(uint32_t index)
+{
+    return index < BANK1_BYTES ? sam3_layout.bank1 + index : sam3_layout.bank2 + (index - BANK1_BYTES);
+}
+
+const volatile uint8_t *chip_flash(uint32_t index)
+{
+    return (const volatile uint8_t *)address_of(index);
+}
+
 int chip_program(uint32_t index, const uint8_t *buf, uint32_t n, uint32_t keep, struct verify_fail *f)
 {
-    const uint32_t addr = index < BANK1_BYTES ? sam3_layout.bank1 + index
-                                              : sam3_layout.bank2 + (index - BANK1_BYTES);
+    const uint32_t addr = address_of(index);
     const struct sam3_plane *p = plane_of(addr);
     uint8_t want[4];
     (void)n;

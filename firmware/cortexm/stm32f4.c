@@ -142,6 +142,11 @@ int chip_program(uint32_t index, const uint8_t *buf, uint32_t n, uint32_t keep, 
     return 0;
 }
 
+const volatile uint8_t *chip_flash(uint32_t index)
+{
+    return (const volatile uint8_t *)(FLASH_BASE + index);
+}
+
 void chip_finish(void)
 {
     wait_ready();

@@ -6,7 +6,8 @@
 ;                  and hi, answers 03h, takes the bytes, answers 04h; a
 ;                  byte that does not verify is reported with 9 bytes
 ;   43h            content check: answers 43h and the CRC-32 of the data
-;                  bytes of the last program command, least significant first
+;                  of the last program command as the flash reads it back,
+;                  least significant first
 ; No interrupts are used; every wait polls RI0/TI0 or the flash status.
 
         .include "c509_board.inc"
@@ -172,7 +173,6 @@ next:   mov a, r4
         jz done
         acall getc
         mov r2, a
-        acall crc_byte
         acall unlock
         mov a, #CMD_PROGRAM
         movx @r0, a
@@ -193,6 +193,8 @@ next:   mov a, r4
         mov r3, a
         xrl a, r2
         jnz failed
+        mov a, r3               ; the CRC takes what the flash holds
+        acall crc_byte
         acall count_down
         inc dptr
         mov a, dph
