@@ -2,7 +2,7 @@
 
 #include "cmdproto/boot_mode.h"
 #include "cmdproto/cmd_request.h"
-#include "engine/catalogue.h"
+#include "engine/target_table.h"
 #include "engine/x_flash.h"
 
 namespace qtx {

@@ -1,40 +1,13 @@
-// The targets the tool can flash, as data: list text, device code, flasher
-// class and its construction parameters, port record, loader image.
+// The target catalogue: the table of targets (target_table.h) and a target
+// change, which makes a fresh flasher of the row's class.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <span>
-#include <string_view>
 
 #include "engine/context.h"
-#include "loaders/loader_image.h"
+#include "engine/target_table.h"
 
 namespace qtx {
-
-class X_Flash;
-
-struct TargetRow {
-    const char* itemText;      // text in the processor list, e.g. "C166/167"
-    int32_t deviceCode;        // stored in the settings
-    const char* className;     // "Flash_166"
-    uint8_t eraseCommand;
-    uint8_t eraseAck;
-    int32_t idByte;
-    int portRecord;            // index into Setup::Ports (PortRecordIndex of the code)
-    std::unique_ptr<X_Flash> (*create)(Context& ctx);
-    const LoaderImage* loader; // nullptr when the target needs none
-    uint64_t maxImageSize;     // the largest firmware image the target holds, in bytes
-    bool hasEraseStage;        // EraseAndProgram sends the erase command (the SAM3 preloaders erase as they write)
-    bool forcesBootMode;       // a silent boot loader may mean running firmware: switch it over the command protocol
-    bool finishAfterRun;       // the run sends Finish after EraseAndProgram (its transfer does not)
-};
-
-// In list order.
-std::span<const TargetRow> Catalogue();
-const TargetRow* FindTargetByCode(int32_t deviceCode);
-const TargetRow* FindTargetByText(std::string_view itemText);  // case-insensitive
-int ListIndexOfCode(int32_t deviceCode);                      // -1 when not listed
 
 // A target change: deletes the flasher, stores the device code, shows the
 // target's port record and creates a fresh flasher with its parameters.

@@ -9,7 +9,7 @@
 #include <vector>
 #include <sys/stat.h>
 
-#include "engine/catalogue.h"
+#include "engine/target_table.h"
 #include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 

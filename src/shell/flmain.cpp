@@ -35,6 +35,7 @@
 #include "help/revinfo.h"
 #include "shell/comport_dialog.h"
 #include "shell/open_dialog.h"
+#include "targets/flashers.h"
 
 namespace qtx {
 
@@ -350,7 +351,7 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
 
     // Provisional flasher (the C166/167 row), replaced by the stored target's.
     if (const TargetRow* row = FindTargetByCode(1)) {
-        ctx.ActiveFlasher = row->create(ctx);
+        ctx.ActiveFlasher = CreateFlasher(row->className, ctx);
         if (ctx.ActiveFlasher) {
             ctx.ActiveFlasher->EraseCommand = row->eraseCommand;
             ctx.ActiveFlasher->EraseAck = row->eraseAck;

@@ -7,7 +7,7 @@
 #include <future>
 
 #include "engine/catalogue.h"
-#include "engine/flash_c16x.h"
+#include "engine/x_flash.h"
 #include "loaders/loader_image.h"
 #include "pty_peer.h"
 #include "recorder.h"

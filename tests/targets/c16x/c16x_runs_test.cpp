@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/catalogue.h"
-#include "engine/flash_c16x.h"
+#include "targets/flash_164.h"
 #include "engine/run.h"
 #include "loaders/loader_image.h"
 #include "recorder.h"

@@ -1,0 +1,54 @@
+#include "targets/flash_164.h"
+
+#include <vector>
+
+#include "loaders/loader_image.h"
+
+namespace qtx {
+
+int Flash_164::SendLoader() {
+    // The ROM loader of this chip talks at 19200 only; the loaded program at 57600.
+    const PortRecord* stored = ctx.SelectedPortRecord();
+    const std::string name = stored ? stored->Name() : std::string("COM1");
+    const PortRecord lineA = PortRecord::Make(name, "8N1", 19200);
+    const PortRecord lineB = PortRecord::Make(name, "8N1", 57600);
+    Comport& port = Port();
+    port.Configure(lineA);
+    Ui().ShowPortRecord(lineA);
+    Ui().Pump();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteLoaderImage(kLoaderXC164);
+    Expect(0x00, "waiting after BSL has been sent", false);
+    port.Configure(lineB);
+    Ui().ShowPortRecord(lineB);
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    return 0;
+}
+
+int Flash_164::Program(const std::string& path) {
+    const std::vector<uint8_t> data = Padded(Image(path), 2);
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    WriteByte(0x22);
+    const uint64_t size = data.size();
+    for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
+    Expect(0x00, "waiting after size has been sent.", false);
+    WriteByte(0x42);
+    TransferPlan plan;
+    plan.blockSize = 128;
+    plan.lastBlockWhat = "waiting after flash last block has been sent.";
+    Transfer(data, plan);
+    port.ClearErrors();
+    port.PurgeReceive();
+    port.PurgeTransmit();
+    Finish();
+    return 0;
+}
+
+}  // namespace qtx
