@@ -15,9 +15,9 @@
 #include "engine/context.h"
 #include "engine/firmware_file.h"
 #include "engine/run.h"
-#include "engine/setup_store.h"
 #include "engine/x_flash.h"
 #include "serial/portmap.h"
+#include "settings/setup_file.h"
 
 using namespace qtx;
 

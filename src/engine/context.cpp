@@ -6,6 +6,7 @@
 
 #include "engine/boot_mode_switch.h"
 #include "engine/x_flash.h"
+#include "settings/setup_file.h"
 
 namespace qtx {
 
@@ -92,6 +93,34 @@ int OpenTargetPort(Context& ctx) {
         return -1;
     }
 }
+
+namespace {
+
+bool SetupWritten(Context& ctx, bool written, const std::string& why) {
+    if (written) return true;
+    ctx.display.SetStatusText(why);
+    ctx.display.MessageBox("Cannot generate setup flash.stp", "", MessageIcon::Error);
+    ctx.FatalExitStatus = 1;
+    return false;
+}
+
+}  // namespace
+
+bool LoadSetup(Context& ctx) {
+    char dir[4096];
+    ctx.StartDirectory = CurrentDirText(dir, sizeof dir) == 0 ? dir : "";
+    std::string why;
+    const bool written = LoadSetupFile(ctx.StartDirectory, ctx.setup, &why);
+    return SetupWritten(ctx, written, why);
+}
+
+bool SaveSetup(Context& ctx) {
+    std::string why;
+    const bool written = SaveSetupFile(ctx.StartDirectory, ctx.setup, &why);
+    return SetupWritten(ctx, written, why);
+}
+
+std::string SetupFilePath(const Context& ctx) { return SetupFilePath(ctx.StartDirectory); }
 
 int64_t NowMs() {
     timespec ts;

@@ -83,6 +83,16 @@ int OpenTargetPort(Context& ctx);
 // Destroys ActivePort (drain, purge, close) and clears PortIsOpen.
 void DestroyActivePort(Context& ctx);
 
+// flash.stp in the start directory. LoadSetup records the working directory
+// as the start directory and fills ctx.setup from the file or the defaults,
+// writing it back at once; SaveSetup writes ctx.setup there. When the file
+// cannot be written the user is told "Cannot generate setup flash.stp",
+// FatalExitStatus becomes 1 and the result is false.
+bool LoadSetup(Context& ctx);
+bool SaveSetup(Context& ctx);
+// The path SaveSetup writes.
+std::string SetupFilePath(const Context& ctx);
+
 // Millisecond monotonic clock.
 int64_t NowMs();
 // Sleeps while keeping the face responsive.

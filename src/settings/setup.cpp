@@ -1,10 +1,8 @@
 #include "settings/setup.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -134,91 +132,6 @@ int CurrentDirText(char* dest, std::size_t cap) {
     if (dir.size() + 1 > cap) return -1;
     std::memcpy(dest, dir.c_str(), dir.size() + 1);
     return 0;
-}
-
-bool ReadSetupFile(const std::string& path, Setup& setup, std::string* error) {
-    // Non-blocking, so that a FIFO in the settings' place cannot hang the program;
-    // only a regular file is read at all.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        if (error) *error = path + ": not a regular file";
-        return false;
-    }
-    Setup tmp;
-    std::size_t n = 0;
-    bool longer = false;
-    for (;;) {
-        uint8_t extra;
-        const bool full = n == sizeof tmp;
-        const ssize_t r = full ? ::read(fd, &extra, 1) : ::read(fd, tmp.Bytes() + n, sizeof tmp - n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        if (full) {
-            longer = true;
-            break;
-        }
-        n += static_cast<std::size_t>(r);
-    }
-    ::close(fd);
-    if (n != sizeof tmp || longer) {
-        if (error) *error = path + ": not a settings file (size is not " + std::to_string(kSetupSize) + " bytes)";
-        return false;
-    }
-    std::memcpy(&setup, &tmp, sizeof tmp);
-    return true;
-}
-
-bool WriteSetupFile(const std::string& path, const Setup& setup, std::string* error) {
-    const std::string tmp = path + ".tmp";
-    auto fail = [&](const std::string& what) {
-        if (error) *error = what + ": " + std::strerror(errno);
-        return false;
-    };
-    // The rename below would replace whatever has the name; only a settings
-    // file of our own (or nothing) may be replaced, never a device or a FIFO.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        if (error) *error = path + ": not a regular file, left alone";
-        return false;
-    }
-    // Non-blocking: a FIFO left under the temporary name fails instead of hanging.
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd < 0) return fail(tmp);
-    const uint8_t* p = setup.Bytes();
-    std::size_t left = sizeof setup;
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = ENOSPC;
-            int e = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            errno = e;
-            return fail(tmp);
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        return fail(tmp);
-    }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        return fail(path);
-    }
-    return true;
 }
 
 }  // namespace qtx

@@ -74,11 +74,4 @@ void DefaultSetup(Setup& setup);
 // not fit into cap bytes (including the NUL).
 int CurrentDirText(char* dest, std::size_t cap);
 
-// Plain file access to a settings image: exactly kSetupSize bytes or nothing.
-// ReadSetupFile returns false (setup unchanged) for a missing or wrongly sized file.
-bool ReadSetupFile(const std::string& path, Setup& setup, std::string* error = nullptr);
-// Writes to a temporary file beside path and renames it over path, so a failed
-// write never leaves a half-written file behind.
-bool WriteSetupFile(const std::string& path, const Setup& setup, std::string* error = nullptr);
-
 }  // namespace qtx

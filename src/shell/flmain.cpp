@@ -1,7 +1,5 @@
 #include "shell/flmain.h"
 
-#include "engine/setup_store.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>

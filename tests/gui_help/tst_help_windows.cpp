@@ -30,6 +30,7 @@
 #include "help/mem_status.h"
 #include "help/revinfo.h"
 #include "port_rig.h"
+#include "settings/setup_file.h"
 #include "shell/comport_dialog.h"
 #include "shell/flmain.h"
 #include "sim_board.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "engine/context.h"
-#include "settings/setup.h"
+#include "settings/setup_file.h"
 
 using namespace qtx;
 

@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/setup_store.h"
+#include "engine/context.h"
 #include "recorder.h"
-#include "settings/setup.h"
+#include "settings/setup_file.h"
 
 using namespace qtx;
 namespace fs = std::filesystem;
