@@ -62,6 +62,7 @@ static struct {
     uint32_t nregions;
     struct region regions[MAX_REGIONS];
     uint32_t crc;
+    uint32_t crc_at;                /* flash offset of the next word for the CRC */
     uint32_t crc_table[16];
 } s;
 
@@ -233,12 +234,14 @@ static void send_report(uint32_t address, uint16_t expected, uint16_t reread)
 
 /* After a failed read-back the rest is taken but no longer programmed: the
  * host stops at the report. The CRC is over the words as the flash reads
- * them back, so that a fault between the line and the flash shows in the
+ * them back, at an offset counted apart from the one programmed, so that a
+ * word that differs from the line or went to a wrong place shows in the
  * content check. */
 static void receive_data(uint32_t size)
 {
     int failed = 0;
     s.crc = 0xFFFFFFFFu;
+    s.crc_at = 0;
     for (uint32_t i = 0; i < size; i += 2) {
         const uint8_t lo = uart_get();
         const uint8_t hi = uart_get();
@@ -248,8 +251,10 @@ static void receive_data(uint32_t size)
             send_report(i, word, reread);
             failed = 1;
         } else if (!failed) {
-            crc_add((uint8_t)reread);
-            crc_add((uint8_t)(reread >> 8));
+            const uint16_t back = *(volatile const uint16_t *)(FLASH_BASE + s.crc_at);
+            s.crc_at += 2;
+            crc_add((uint8_t)back);
+            crc_add((uint8_t)(back >> 8));
         }
     }
     if (!failed)

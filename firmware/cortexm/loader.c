@@ -21,6 +21,7 @@
 
 static uint32_t crc_table[16];
 static uint32_t crc;
+static uint32_t crc_at;  /* data index of the next byte for the CRC */
 static uint8_t unit_buf[UNIT_MAX] __attribute__((aligned(4)));
 
 /* CRC-32 of zlib and Ethernet (reflected 0xEDB88320), four bits at a time:
@@ -70,8 +71,9 @@ static void send_report(const struct verify_fail *f)
 /* The host sends the data in pairs, an odd size followed by one pad byte.
  * After a failed read-back the rest is taken but no longer programmed.
  * The CRC is taken over the flash read back once a unit is programmed, not
- * over the bytes received: a fault between the line and the flash (in this
- * program's own buffers included) then shows in the content check. */
+ * over the bytes received, at an index counted apart from the one programmed:
+ * a unit that differs from the line (this program's own buffers included) or
+ * went to a wrong place then shows in the content check. */
 static void receive_data(uint32_t size)
 {
     const uint32_t total = (size + 1u) & ~1u;
@@ -80,6 +82,7 @@ static void receive_data(uint32_t size)
     struct verify_fail f;
 
     crc = 0xFFFFFFFFu;
+    crc_at = 0;
     for (uint32_t i = 1; i <= total; ++i) {
         unit_buf[fill++] = uart_get();
         const int last = i == total;
@@ -97,9 +100,10 @@ static void receive_data(uint32_t size)
             send_report(&f);
             failed = 1;
         } else if (!failed) {
-            const volatile uint8_t *at = chip_flash(start);
+            const volatile uint8_t *at = chip_flash(crc_at);
             for (uint32_t k = 0; k < fill; ++k)
                 crc_add(k < keep ? at[k] : unit_buf[k]);
+            crc_at += fill;
             if (!last && chip.block_ack && i % chip.block_ack == 0)
                 uart_put(ANSWER_OK);
         } else if (!last && chip.block_ack && i % chip.block_ack == 0) {
