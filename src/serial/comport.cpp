@@ -21,11 +21,26 @@ namespace qtx {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+int MsSince(uint64_t start) { return static_cast<int>(std::min<uint64_t>((Now100ns() - start) / 10000u, INT32_MAX)); }
 
-int MsSince(Clock::time_point start) {
-    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+// The one place the serial layer waits: up to timeoutMs for events on fd, a
+// signal resuming the wait with the time left. A negative fd only sleeps.
+// With no events asked for, only a hang-up or an error ends the wait early.
+// Returns the events seen, 0 when the time ran out, -1 when poll fails.
+int Await(int fd, short events, int timeoutMs) {
+    const uint64_t end = Now100ns() + static_cast<uint64_t>(std::max(timeoutMs, 0)) * 10000u;
+    for (;;) {
+        const uint64_t now = Now100ns();
+        const int left = now >= end ? 0 : static_cast<int>((end - now + 9999) / 10000u);
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, left);
+        if (r > 0) return p.revents;
+        if (r == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
 }
+
+constexpr short kHangUp = POLLHUP | POLLERR | POLLNVAL;
 
 // Errors after which the descriptor will never work again: the adapter was
 // unplugged, the pty master closed, or the tty was hung up.
@@ -53,6 +68,13 @@ std::string OpenFailureText(const std::string& name, const std::string& device, 
 }
 
 }  // namespace
+
+uint64_t Now100ns() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count()) /
+           100u;
+}
 
 int Comport::OpenResolved(const std::string& name, std::string& device, std::string* error, int* errnoOut) {
     device = ResolvePort(name);
@@ -101,29 +123,62 @@ void Comport::CloseDevice(int fd) {
     ::close(fd);
 }
 
-Comport::Comport(const PortRecord& record) {
+void Comport::Open(const std::string& name) {
     std::string why;
-    Handle = OpenResolved(record.Name(), DeviceName, &why, nullptr);
+    Handle = OpenResolved(name, DeviceName, &why, nullptr);
     if (Handle < 0) throw InitException{why};
-    try {
-        Configure(record);
-    } catch (...) {
+    // Whatever we change, the next program finds the line as we found it.
+    if (!detail::SaveLine(Handle, saved_)) {
+        why = "cannot read the line settings of " + DeviceName + " (" + name + "): " + std::strerror(errno);
         CloseDevice(Handle);
         Handle = -1;
-        throw;
+        throw InitException{why};
     }
 }
 
-Comport::~Comport() {
+void Comport::Release() {
     if (Handle < 0) return;
-    if (!gone_) Flush(Drain() ? TCIFLUSH : TCIOFLUSH);
+    // A driver that refuses the old settings now leaves nothing more to do.
+    if (!gone_) detail::RestoreLine(Handle, saved_);
     CloseDevice(Handle);
     Handle = -1;
 }
 
+Comport::Comport(const PortRecord& record) {
+    Open(record.Name());
+    try {
+        Configure(record);
+        if (gone_) throw InitException{DeviceName + " (" + record.Name() + ") went away while it was set up"};
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+Comport::Comport(const std::string& name) {
+    Open(name);
+    if (!detail::ApplyRawMode(Handle)) {
+        const std::string why = "the driver of " + DeviceName + " (" + name +
+                                ") refused binary transfer settings: " + std::strerror(errno);
+        Release();
+        throw InitException{why};
+    }
+    // Nothing from before the open counts.
+    Flush(TCIOFLUSH);
+    ResetLineErrors();
+}
+
+Comport::~Comport() {
+    // Queued bytes leave at the settings they were written for, not at the
+    // restored ones. The line time still owed is not waited for here: after an
+    // abort it can be seconds; a caller whose last bytes matter purges first.
+    if (Handle >= 0 && !gone_) Flush(Drain() ? TCIFLUSH : TCIOFLUSH);
+    Release();
+}
+
 void Comport::Configure(const PortRecord& record) {
     detail::LineFlags cur;
-    if (!detail::GetLineFlags(Handle, cur)) cur = {};  // build the settings from scratch
+    int err = detail::GetLineFlags(Handle, cur) ? 0 : errno;
 
     LineSettings settings;
     std::string why;
@@ -131,9 +186,15 @@ void Comport::Configure(const PortRecord& record) {
         throw InitException{why};
 
     // Bytes already handed over go out at the settings they were written for.
-    if (Drain()) WaitOwed();
-    // A driver that refuses part of the settings leaves the line as it accepted it.
-    detail::ApplyLineSettings(Handle, settings);
+    WaitSent();
+    if (err == 0 && !detail::ApplyLineSettings(Handle, settings)) err = errno;
+    if (err != 0) {
+        NoteFailure(err);
+        if (gone_) return;
+        throw InitException{"the driver of " + DeviceName + " (" + record.Name() + ") refused " +
+                            record.FramingText() + " at " + std::to_string(record.BaudRate()) +
+                            " baud: " + std::strerror(err)};
+    }
     BitsPerChar = settings.BitsPerChar;
     CharTime = settings.CharTime;
 
@@ -145,6 +206,26 @@ void Comport::Configure(const PortRecord& record) {
     Flush(Drain() ? TCIFLUSH : TCIOFLUSH);
     // Errors so far belong to bytes just discarded.
     ResetLineErrors();
+}
+
+bool Comport::ApplyFormat(const LineFormat& format) {
+    if (Handle < 0 || gone_ || format.baud <= 0) return false;
+    detail::LineFlags cur;
+    if (!detail::GetLineFlags(Handle, cur)) {
+        NoteFailure(errno);
+        return false;
+    }
+    const LineSettings settings = detail::BuildFormatSettings(format, cur);
+    WaitSent();
+    if (!detail::ApplyLineSettings(Handle, settings)) {
+        NoteFailure(errno);
+        return false;
+    }
+    BitsPerChar = settings.BitsPerChar;
+    CharTime = settings.CharTime;
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(Handle, TIOCMBIS, &lines);  // no modem lines on a pty: not a fault
+    return true;
 }
 
 void Comport::ResetLineErrors() {
@@ -178,55 +259,62 @@ void Comport::NoteFailure(int err) {
 }
 
 int Comport::Read(uint8_t* buffer, int n) {
-    if (Handle < 0 || gone_ || buffer == nullptr || n <= 0) return 0;
-    // A line error is reported once as an empty read; the bytes stay queued.
-    if (TakeLineErrors() != 0) return 0;
+    if (buffer == nullptr || n <= 0) return 0;
+    return std::max(ReadQueued(buffer, n), 0);
+}
+
+int Comport::ReadQueued(uint8_t* buffer, int n) {
+    if (Handle < 0 || gone_ || buffer == nullptr || n < 0) return -1;
+    // A line error is reported once; the bytes stay queued.
+    if (TakeLineErrors() != 0) return -1;
 
     // After a hang-up (adapter unplugged, pty master closed) this fails with EIO.
     int queued = 0;
     if (::ioctl(Handle, TIOCINQ, &queued) != 0) {
         NoteFailure(errno);
+        return -1;
+    }
+    const int k = std::min(n, queued);
+    if (k <= 0) {
+        // An empty queue on a line whose other end has gone is a failure, not silence.
+        if (Await(Handle, 0, 0) > 0) {
+            gone_ = true;
+            return -1;
+        }
         return 0;
     }
-    if (queued <= 0) return 0;
-    const int k = std::min(n, queued);
     for (;;) {
         const ssize_t r = ::read(Handle, buffer, static_cast<size_t>(k));
         if (r >= 0) return static_cast<int>(r);
         if (errno == EINTR) continue;
+        if (errno == EAGAIN) return 0;
         NoteFailure(errno);
-        return 0;
+        return -1;
     }
 }
 
-namespace {
-int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-}  // namespace
-
 int Comport::OwedMs() const {
-    const int64_t owed = lineFreeNs_ - SteadyNs();
-    if (owed <= 0) return 0;
-    return static_cast<int>(std::min<int64_t>((owed + 999999) / 1000000, INT32_MAX));
+    const uint64_t now = Now100ns();
+    if (lineFree_ <= now) return 0;
+    return static_cast<int>(std::min<uint64_t>((lineFree_ - now + 9999) / 10000u, INT32_MAX));
 }
 
 void Comport::WaitOwed() {
     const int ms = std::min(OwedMs(), WriteStallTimeoutMs);
-    if (ms > 0) ::poll(nullptr, 0, ms);
+    if (ms > 0) Await(-1, 0, ms);
 }
 
 int Comport::Write(const uint8_t* buffer, int n) {
     if (Handle < 0 || gone_ || buffer == nullptr || n <= 0) return 0;
     // The line is busy from now, or from when the bytes before these have left.
-    lineFreeNs_ = std::max(lineFreeNs_, SteadyNs()) + static_cast<int64_t>(n) * CharTime * 100;
+    lineFree_ = std::max(lineFree_, Now100ns()) + static_cast<uint64_t>(n) * CharTime;
     int sent = 0;
-    auto lastProgress = Clock::now();
+    uint64_t lastProgress = Now100ns();
     while (sent < n) {
         const ssize_t r = ::write(Handle, buffer + sent, static_cast<size_t>(n - sent));
         if (r > 0) {
             sent += static_cast<int>(r);
-            lastProgress = Clock::now();
+            lastProgress = Now100ns();
             if (TakeLineErrors() != 0) break;  // stop after the write that saw the error
             continue;
         }
@@ -238,10 +326,9 @@ int Comport::Write(const uint8_t* buffer, int n) {
         // The driver's queue is full: wait for room, but not forever.
         const int left = WriteStallTimeoutMs - MsSince(lastProgress);
         if (left <= 0) break;
-        pollfd p{Handle, POLLOUT, 0};
-        const int pr = ::poll(&p, 1, left);
-        if (pr < 0 && errno != EINTR) break;
-        if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        const int ev = Await(Handle, POLLOUT, left);
+        if (ev < 0) break;
+        if (ev & kHangUp) {
             gone_ = true;
             break;
         }
@@ -254,7 +341,7 @@ bool Comport::Drain() {
     // Watch the output queue shrink instead of calling tcdrain at once: a
     // stalled adapter would keep tcdrain waiting forever.
     int last = -1;
-    auto lastProgress = Clock::now();
+    uint64_t lastProgress = Now100ns();
     for (;;) {
         int queued = 0;
         if (::ioctl(Handle, TIOCOUTQ, &queued) != 0) {
@@ -265,13 +352,13 @@ bool Comport::Drain() {
         if (queued <= 0) break;
         if (last < 0 || queued < last) {
             last = queued;
-            lastProgress = Clock::now();
+            lastProgress = Now100ns();
         } else if (MsSince(lastProgress) >= WriteStallTimeoutMs) {
             return false;  // nothing moves; discarding is all that is left
         }
         // About the time the queue needs on the line, within 1..10 ms.
         const uint64_t needMs = static_cast<uint64_t>(queued) * CharTime / 10000u;
-        ::poll(nullptr, 0, static_cast<int>(std::clamp<uint64_t>(needMs, 1, 10)));
+        Await(-1, 0, static_cast<int>(std::clamp<uint64_t>(needMs, 1, 10)));
     }
     // The queue is empty; let the last character leave the shift register.
     while (::tcdrain(Handle) != 0 && errno == EINTR) {
@@ -283,11 +370,16 @@ void Comport::Flush(int queue) {
     if (Handle >= 0 && !gone_) ::tcflush(Handle, queue);
 }
 
+bool Comport::WaitSent() {
+    if (!Drain()) return false;
+    WaitOwed();
+    return true;
+}
+
 // Answers to bytes still on their way would arrive after the purge: wait for
 // the line first, whatever the driver says about its queue.
 void Comport::PurgeReceive() {
-    const bool drained = Drain();
-    if (drained) WaitOwed();
+    WaitSent();
     Flush(TCIFLUSH);
 }
 
@@ -295,23 +387,14 @@ void Comport::PurgeReceive() {
 // change nothing on a UART; on a pseudo-terminal it would drop bytes still on
 // their way to the other side. So discard only what a stalled line kept.
 void Comport::PurgeTransmit() {
-    if (!Drain()) Flush(TCOFLUSH);
-    else WaitOwed();
+    if (!WaitSent()) Flush(TCOFLUSH);
 }
 
 bool Comport::WaitReadable(int timeoutMs) {
     if (Handle < 0) return false;
     if (gone_) return true;
-    const auto start = Clock::now();
-    const int total = std::max(timeoutMs, 0);
-    for (;;) {
-        pollfd p{Handle, POLLIN, 0};
-        const int left = std::max(total - MsSince(start), 0);
-        const int r = ::poll(&p, 1, left);
-        if (r > 0) return true;  // data, hang-up or error: Read will tell which
-        if (r == 0) return false;
-        if (errno != EINTR) return false;
-    }
+    // Data, hang-up or error: Read will tell which.
+    return Await(Handle, POLLIN, timeoutMs) > 0;
 }
 
 int Comport::EnumeratePorts(int count, void (*callback)(const char* name)) {

@@ -1,5 +1,7 @@
-// Serial port on POSIX termios. Reads never wait, writes complete, purges let
-// pending output drain first; a port held by another program is "in use".
+// Serial port on POSIX termios, the one serial core under the flashers and
+// the command protocol. Reads never wait, writes complete, purges let pending
+// output drain first; a port held by another program is "in use"; the line
+// settings a port had before the open are put back at close.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,13 @@
 namespace qtx {
 
 // A write that cannot hand over a single byte for this long gives up and
-// returns the count so far, so a stuck line never hangs the program.
+// returns the count so far, so a stuck line never hangs the program; so does
+// a drain whose queue stops shrinking.
 inline constexpr int kWriteStallTimeoutMs = 10000;
+
+// The monotonic clock of every serial wait and every protocol deadline, in
+// 100-ns units (the unit of CharTime).
+uint64_t Now100ns();
 
 // Line settings that Configure derives from a port record. Kept apart from the
 // device so that the exact termios bits can be tested without hardware (a
@@ -30,6 +37,26 @@ struct LineSettings {
 bool BuildLineSettings(const PortRecord& record, uint32_t curCflag, uint32_t curIflag, uint32_t curOflag,
                        uint32_t curLflag, LineSettings& out, std::string* error);
 
+// A line format in which each part may be left out: a part not given stays as
+// the device has it. The command protocol states its framing this way.
+struct LineFormat {
+    int32_t baud = 0;
+    int dataBits = 0;   // 7 or 8; 0 keeps the device's
+    char parity = 0;    // 'N', 'O' or 'E'; 0 keeps the device's
+    int stopBits = 0;   // 1 or 2; 0 keeps the device's
+};
+
+namespace detail {
+// A device's termios2 record as found at open, kept without the kernel header
+// (see termios2_io.h).
+struct SavedLine {
+    uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
+    uint8_t line = 0;
+    uint8_t cc[19] = {};
+    uint32_t ispeed = 0, ospeed = 0;
+};
+}  // namespace detail
+
 class Comport {
 public:
     // Carries why the port could not be opened or configured, for the status
@@ -38,16 +65,36 @@ public:
         std::string reason;
     };
 
-    explicit Comport(const PortRecord& record);  // throws InitException
+    // Opens the port named in record and applies the record. Throws
+    // InitException when the port cannot be opened or its driver refuses the
+    // record.
+    explicit Comport(const PortRecord& record);
+    // Opens a port by name for binary transfers and leaves its rate and
+    // framing as they are (ApplyFormat sets them); both queues start empty.
+    // Throws InitException.
+    explicit Comport(const std::string& name);
+    // Lets the driver's queue drain, puts the line settings back as they were
+    // before the open, and closes.
     ~Comport();
     Comport(const Comport&) = delete;
     Comport& operator=(const Comport&) = delete;
 
     // Applies the record on the open device; keeps the handle. Throws
-    // InitException for a record that cannot be applied (baud rate 0).
+    // InitException for a record that cannot be applied (baud rate 0) or that
+    // the driver refuses. A device that has gone away throws nothing here:
+    // Gone() reports it, as after any other call.
     void Configure(const PortRecord& record);
+    // Applies a rate (above 0) and the parts of a framing that format gives,
+    // with DTR and RTS on and no output flow control. False, with the line as
+    // it was, for a rate of 0 or less; false when the driver refuses or the
+    // device has gone.
+    bool ApplyFormat(const LineFormat& format);
 
     int Read(uint8_t* buffer, int n);          // never waits
+    // As Read, but tells a failure from silence: bytes read, 0 when nothing
+    // is queued, or -1 after a line error (reported once; the bytes stay
+    // queued), a failed read or a hang-up.
+    int ReadQueued(uint8_t* buffer, int n);
     int Write(const uint8_t* buffer, int n);   // returns the count written
     uint32_t ClearErrors();                    // 0 when no line error was pending
     void PurgeReceive();
@@ -56,6 +103,11 @@ public:
     // Waits up to timeoutMs for received data (or a hang-up). Returns true when
     // a Read may return something.
     bool WaitReadable(int timeoutMs);
+    // Waits until the driver's output queue has emptied and its last character
+    // has left; gives up when the queue stops shrinking for the stall timeout.
+    // False when the line stalled or the device is gone. Bytes an adapter
+    // still holds may be on their way (see OwedMs).
+    bool Drain();
     // True once the device has gone away (USB adapter unplugged, pty closed).
     bool Gone() const { return gone_; }
 
@@ -85,6 +137,10 @@ public:
     int WriteStallTimeoutMs = kWriteStallTimeoutMs;
 
 private:
+    // Opens name and saves its line settings; throws InitException.
+    void Open(const std::string& name);
+    // Restores the saved line settings (where the device is still there) and closes.
+    void Release();
     static int OpenResolved(const std::string& name, std::string& device, std::string* error, int* errnoOut);
     static int OpenPath(const std::string& name, const std::string& device, std::string* error, int* errnoOut);
     // Line-error flags gathered since the last look (0 when the driver has no counters).
@@ -92,15 +148,16 @@ private:
     void ResetLineErrors();
     // Marks the port gone for errors that mean the device has disappeared.
     void NoteFailure(int err);
-    // Waits until queued output has left the line; gives up on a stalled line.
-    bool Drain();  // true when all output has left; false when the line stalled or is gone
+    // Drain, then the line time still owed; false as Drain.
+    bool WaitSent();
     // Sleeps until the owed line time has passed (never longer than the stall timeout).
     void WaitOwed();
     void Flush(int queue);
     struct Counters { int frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0; } counters_{};
     bool haveCounters_ = false;
-    int64_t lineFreeNs_ = 0;   // steady clock: when the last byte written leaves the line
+    uint64_t lineFree_ = 0;    // Now100ns: when the last byte written leaves the line
     bool gone_ = false;
+    detail::SavedLine saved_{};
 };
 
 // Line error flags returned by ClearErrors: one bit per kind of line error,

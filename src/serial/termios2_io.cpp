@@ -3,6 +3,7 @@
 
 #include <asm/termbits.h>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <sys/ioctl.h>
 
@@ -33,6 +34,29 @@ uint32_t RateCodeFor(uint32_t rate) {
         if (rc.rate == rate) return rc.code;
     return BOTHER;
 }
+
+// Input and output at the same rate: CIBAUD zero means "as output".
+uint32_t WithRate(uint32_t cflag, uint32_t rate) {
+    return (cflag & ~static_cast<uint32_t>(CBAUD | CIBAUD)) | RateCodeFor(rate);
+}
+
+// No hardware flow control; ignore modem status lines; enable the receiver.
+uint32_t WithoutHandshake(uint32_t cflag) { return (cflag & ~static_cast<uint32_t>(CRTSCTS)) | CLOCAL | CREAD; }
+
+// Binary transfer, which every face of the port wants: no break, CR/NL or
+// case translation, no stripping or marking, no output processing, no
+// canonical mode, echo or signals. EXTPROC is left as it is: a simulated board
+// on the pty master relies on it to learn of line changes.
+detail::LineFlags Raw(detail::LineFlags f) {
+    f.iflag &= ~static_cast<uint32_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY |
+                                      IMAXBEL | IUTF8);
+    f.oflag &= ~static_cast<uint32_t>(OPOST | OLCUC | ONLCR | OCRNL | ONOCR | ONLRET | OFILL | OFDEL);
+    f.lflag &= ~static_cast<uint32_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ISIG |
+                                      IEXTEN | XCASE | TOSTOP);
+    return f;
+}
+
+uint32_t CharTimeFor(uint32_t bits, uint32_t baud) { return bits * 10000000u / baud; }
 
 }  // namespace
 
@@ -84,42 +108,25 @@ bool BuildLineSettings(const PortRecord& record, uint32_t curCflag, uint32_t cur
         bits += 2;
     }
 
-    // No hardware flow control; ignore modem status lines; enable the receiver.
-    cflag &= ~static_cast<uint32_t>(CRTSCTS);
-    cflag |= CLOCAL | CREAD;
+    cflag = WithRate(WithoutHandshake(cflag), s.baud);
+    s.usesBother = (cflag & CBAUD) == BOTHER;
 
-    // Input and output at the same rate: CIBAUD zero means "as output".
-    const uint32_t code = RateCodeFor(s.baud);
-    cflag &= ~static_cast<uint32_t>(CBAUD | CIBAUD);
-    cflag |= code;
-    s.usesBother = code == BOTHER;
-
-    // Raw input: no break or CR/NL translation, no stripping, no software flow
-    // control. Parity errors are checked (and counted by the driver) only when
-    // parity is on; PARMRK and IGNPAR off so a bad byte is neither marked nor hidden.
-    uint32_t iflag = curIflag;
-    iflag &= ~static_cast<uint32_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                    IUCLC | IXON | IXOFF | IXANY | IMAXBEL | IUTF8);
+    // Raw, and no software flow control either way. Parity errors are checked
+    // (and counted by the driver) only when parity is on; IGNPAR off so a bad
+    // byte is not hidden.
+    const detail::LineFlags raw = Raw({cflag, curIflag, curOflag, curLflag});
+    uint32_t iflag = raw.iflag & ~static_cast<uint32_t>(IGNPAR | IXON | IXOFF);
     if (cflag & PARENB)
         iflag |= INPCK;
     else
         iflag &= ~static_cast<uint32_t>(INPCK);
 
-    uint32_t oflag = curOflag;
-    oflag &= ~static_cast<uint32_t>(OPOST | OLCUC | ONLCR | OCRNL | ONOCR | ONLRET | OFILL | OFDEL);
-
-    // No canonical mode, echo or signals. EXTPROC is left as it is: a simulated
-    // board on the pty master relies on it to learn of line changes.
-    uint32_t lflag = curLflag;
-    lflag &= ~static_cast<uint32_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE | ISIG |
-                                    IEXTEN | XCASE | TOSTOP);
-
     s.cflag = cflag;
     s.iflag = iflag;
-    s.oflag = oflag;
-    s.lflag = lflag;
+    s.oflag = raw.oflag;
+    s.lflag = raw.lflag;
     s.BitsPerChar = bits;
-    s.CharTime = bits * 10000000u / s.baud;
+    s.CharTime = CharTimeFor(bits, s.baud);
     out = s;
     return true;
 }
@@ -136,18 +143,93 @@ bool GetLineFlags(int fd, LineFlags& out) {
     return true;
 }
 
-bool ApplyLineSettings(int fd, const LineSettings& settings) {
+namespace {
+
+bool Apply(int fd, const LineFlags& flags, const uint32_t* baud) {
     struct termios2 t {};
     if (ioctl(fd, TCGETS2, &t) != 0) return false;
-    t.c_cflag = settings.cflag;
-    t.c_iflag = settings.iflag;
-    t.c_oflag = settings.oflag;
-    t.c_lflag = settings.lflag;
+    t.c_cflag = flags.cflag;
+    t.c_iflag = flags.iflag;
+    t.c_oflag = flags.oflag;
+    t.c_lflag = flags.lflag;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    t.c_ispeed = settings.baud;
-    t.c_ospeed = settings.baud;
+    if (baud) t.c_ispeed = t.c_ospeed = *baud;
     return ioctl(fd, TCSETS2, &t) == 0;
+}
+
+}  // namespace
+
+bool ApplyLineSettings(int fd, const LineSettings& settings) {
+    return Apply(fd, {settings.cflag, settings.iflag, settings.oflag, settings.lflag}, &settings.baud);
+}
+
+bool ApplyRawMode(int fd) {
+    LineFlags cur;
+    return GetLineFlags(fd, cur) && Apply(fd, Raw(cur), nullptr);
+}
+
+static_assert(sizeof(SavedLine::cc) == NCCS, "termios2 control characters");
+
+bool SaveLine(int fd, SavedLine& out) {
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) return false;
+    out.iflag = t.c_iflag;
+    out.oflag = t.c_oflag;
+    out.cflag = t.c_cflag;
+    out.lflag = t.c_lflag;
+    out.line = t.c_line;
+    std::memcpy(out.cc, t.c_cc, sizeof out.cc);
+    out.ispeed = t.c_ispeed;
+    out.ospeed = t.c_ospeed;
+    return true;
+}
+
+bool RestoreLine(int fd, const SavedLine& saved) {
+    struct termios2 t {};
+    t.c_iflag = saved.iflag;
+    t.c_oflag = saved.oflag;
+    t.c_cflag = saved.cflag;
+    t.c_lflag = saved.lflag;
+    t.c_line = saved.line;
+    std::memcpy(t.c_cc, saved.cc, sizeof saved.cc);
+    t.c_ispeed = saved.ispeed;
+    t.c_ospeed = saved.ospeed;
+    return ioctl(fd, TCSETS2, &t) == 0;
+}
+
+LineSettings BuildFormatSettings(const LineFormat& format, const LineFlags& cur) {
+    uint32_t cflag = cur.cflag;
+    if (format.dataBits == 7 || format.dataBits == 8)
+        cflag = (cflag & ~static_cast<uint32_t>(CSIZE)) | (format.dataBits == 8 ? CS8 : CS7);
+    switch (format.parity) {
+    case 'N': cflag &= ~static_cast<uint32_t>(PARENB | PARODD | CMSPAR); break;
+    case 'O': cflag = (cflag | PARENB | PARODD) & ~static_cast<uint32_t>(CMSPAR); break;
+    case 'E': cflag = (cflag | PARENB) & ~static_cast<uint32_t>(PARODD | CMSPAR); break;
+    default: break;
+    }
+    if (format.stopBits == 1) cflag &= ~static_cast<uint32_t>(CSTOPB);
+    if (format.stopBits == 2) cflag |= CSTOPB;
+
+    LineSettings s;
+    s.baud = static_cast<uint32_t>(format.baud);
+    s.cflag = WithRate(WithoutHandshake(cflag), s.baud);
+    s.usesBother = (s.cflag & CBAUD) == BOTHER;
+    // Output waits for no XON; XON/XOFF on input and the parity check stay.
+    s.iflag = cur.iflag & ~static_cast<uint32_t>(IXON);
+    s.oflag = cur.oflag;
+    s.lflag = cur.lflag;
+    // What the line carries now, framing kept from the device included.
+    uint32_t dataBits = 8;
+    switch (s.cflag & CSIZE) {
+    case CS5: dataBits = 5; break;
+    case CS6: dataBits = 6; break;
+    case CS7: dataBits = 7; break;
+    default: break;
+    }
+    s.BitsPerChar = 1 + dataBits + ((s.cflag & PARENB) ? 1 : 0) + ((s.cflag & CSTOPB) ? 2 : 1);
+    s.CharTime = CharTimeFor(s.BitsPerChar, s.baud);
+    return s;
 }
 
 }  // namespace detail

@@ -20,4 +20,18 @@ bool GetLineFlags(int fd, LineFlags& out);
 // reads returning at once (VMIN 0, VTIME 0). False with errno set on failure.
 bool ApplyLineSettings(int fd, const LineSettings& settings);
 
+// Puts fd into binary transfer (no translation, echo or signals; reads return
+// at once) and leaves its rate and framing alone. False with errno set.
+bool ApplyRawMode(int fd);
+
+// The whole termios2 record of fd, to put back later with RestoreLine.
+bool SaveLine(int fd, SavedLine& out);
+bool RestoreLine(int fd, const SavedLine& saved);
+
+// Settings for format on a device whose current flags are cur: only the parts
+// the format gives change, besides the rate and output flow control. Input
+// flow control and the parity check keep what the device has. Needs a rate
+// above 0.
+LineSettings BuildFormatSettings(const LineFormat& format, const LineFlags& cur);
+
 }  // namespace qtx::detail

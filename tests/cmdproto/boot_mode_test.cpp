@@ -66,10 +66,10 @@ protected:
 
 TEST_P(ForceBootMode, BroadcastsThenSendsTheCommandOnce) {
     const Answer a = GetParam();
+    const termios2 before = LineOf(peer.MasterFd());
     // The engine's port is still open on the same device: it must go first.
     ASSERT_EQ(OpenTargetPort(ctx), 0);
     ASSERT_TRUE(ctx.PortIsOpen);
-    const termios2 before = LineOf(peer.MasterFd());
 
     ScriptedDevice dev(peer, 1, [&](const SeenFrame&) { return a.replyWord ? Encode(a.replyWord, {}) : Bytes{}; });
     EXPECT_EQ(force_boot_mode(ctx, "COM1"), a.result);

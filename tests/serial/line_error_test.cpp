@@ -1,7 +1,10 @@
-// Line errors as a driver with error counters reports them. Ptys have no
-// counters, so this binary answers TIOCGICOUNT itself by interposing ioctl
-// (which is why <sys/ioctl.h>, declaring ioctl differently, is not included).
+// Line errors as a driver with error counters reports them, and settings a
+// driver refuses. Ptys have no counters and take any settings, so this binary
+// answers TIOCGICOUNT and refuses TCSETS2 itself by interposing ioctl (which
+// is why <sys/ioctl.h>, declaring ioctl differently, is not included).
 #include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <cerrno>
 #include <cstdarg>
 #include <dlfcn.h>
 #include <linux/serial.h>
@@ -14,6 +17,7 @@
 namespace {
 std::atomic<bool> g_fake{false};
 serial_icounter_struct g_counts{};
+std::atomic<bool> g_refuseSet{false};  // TCSETS2 fails as a driver refusing the settings would
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -24,6 +28,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCGICOUNT && g_fake) {
         *static_cast<serial_icounter_struct*>(arg) = g_counts;
         return 0;
+    }
+    if (request == TCSETS2 && g_refuseSet) {
+        errno = EINVAL;
+        return -1;
     }
     using Real = int (*)(int, unsigned long, ...);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
@@ -87,6 +95,36 @@ TEST_F(LineErrors, WriteStopsAfterTheWriteThatSawTheError) {
     EXPECT_LT(first, total);
     EXPECT_EQ(port.Write(data.data() + first, total - first), total - first) << "flags cleared: the next write goes on";
     EXPECT_EQ(far.Finish(), data);
+}
+
+// A refused setting is an error in both faces; a device that has gone is left
+// to Gone(), which the engine looks at before every wait.
+TEST(DriverRefusals, ARefusedLineIsAnErrorAndAGoneOneIsGone) {
+    test::TempDir dir{true};
+    test::Pty pty;
+    dir.Link("COM1", pty.slave);
+    g_refuseSet = true;
+    EXPECT_THROW(Comport(PortRecord::Make("COM1", "8N1", 9600)), Comport::InitException);
+    EXPECT_THROW(Comport("COM1"), Comport::InitException);
+    g_refuseSet = false;
+
+    Comport port(PortRecord::Make("COM1", "8N1", 9600));  // the failed opens let go of the port
+    g_refuseSet = true;
+    try {
+        port.Configure(PortRecord::Make("COM1", "8E1", 57600));
+        ADD_FAILURE() << "a refused record was taken";
+    } catch (const Comport::InitException& e) {
+        EXPECT_NE(e.reason.find("refused 8E1 at 57600 baud"), std::string::npos) << e.reason;
+    }
+    EXPECT_EQ(port.CharTime, 10416u) << "still the settings the line has";
+    LineFormat format;
+    format.baud = 115200;
+    EXPECT_FALSE(port.ApplyFormat(format));
+    g_refuseSet = false;
+
+    pty.CloseMaster();
+    EXPECT_NO_THROW(port.Configure(PortRecord::Make("COM1", "8N1", 57600)));
+    EXPECT_TRUE(port.Gone());
 }
 
 }  // namespace

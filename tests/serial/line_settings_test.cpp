@@ -1,7 +1,11 @@
 // Line settings built from port records, and what Configure leaves on a pty.
 // Reads termios2 itself, so it includes the kernel's termbits, not <termios.h>.
 #include <asm/termbits.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +98,55 @@ TEST(ConfigureOnPty, ExactRatesReachTheLine) {
     }
     EXPECT_THROW(port.Configure(PortRecord::Make("COM4", "8N1", -9600)), Comport::InitException);
     EXPECT_EQ(Termios2(pty.master).c_ospeed, 115200u) << "a refused record changes nothing";
+}
+
+bool Same(const struct termios2& a, const struct termios2& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           a.c_ispeed == b.c_ispeed && a.c_ospeed == b.c_ospeed && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+}
+
+// Both ways of opening put the line back as another program left it: cooked,
+// echoing, slow, with blocking reads.
+TEST(ConfigureOnPty, TheLineIsPutBackAtClose) {
+    test::TempDir dir(true);
+    test::Pty pty;
+    dir.Link("COM4", pty.slave);
+    const int other = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    struct termios2 t = Termios2(other);
+    t.c_cflag = (t.c_cflag & ~(CBAUD | CIBAUD)) | B2400 | CSTOPB | CRTSCTS;
+    t.c_ispeed = t.c_ospeed = 2400;
+    t.c_iflag |= ICRNL | IXON | IXOFF;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ISIG;
+    t.c_cc[VMIN] = 3;
+    t.c_cc[VTIME] = 7;
+    ASSERT_EQ(::ioctl(other, TCSETS2, &t), 0);
+    const struct termios2 before = Termios2(other);
+
+    {
+        Comport port(PortRecord::Make("COM4", "8E1", 250000));
+        port.Configure(PortRecord::Make("COM4", "8N2", 57600));
+        EXPECT_EQ(Termios2(other).c_ospeed, 57600u);
+    }
+    EXPECT_TRUE(Same(Termios2(other), before)) << "after a record and a switch";
+
+    {
+        Comport port("COM4");
+        const struct termios2 open = Termios2(other);
+        EXPECT_EQ(open.c_ospeed, 2400u) << "rate and framing as found";
+        EXPECT_EQ(open.c_lflag & (ICANON | ECHO | ISIG), 0u) << "binary transfer";
+        EXPECT_EQ(open.c_cc[VMIN], 0);
+        LineFormat format;
+        format.baud = 9600;
+        format.dataBits = 7;
+        ASSERT_TRUE(port.ApplyFormat(format));
+        EXPECT_EQ(port.BitsPerChar, 10u) << "7 data bits, no parity and the two stop bits the line had";
+        EXPECT_EQ(port.CharTime, 10416u);
+        EXPECT_NE(Termios2(other).c_cflag & CSTOPB, 0u);
+    }
+    EXPECT_TRUE(Same(Termios2(other), before)) << "after an open by name";
+    ::close(other);
 }
 
 }  // namespace
