@@ -34,7 +34,9 @@ std::unique_ptr<Board> MakeC166EmuBoard(const C166BoardTraits& traits, const Boa
 }
 
 C166Board::C166Board(const C166BoardTraits& traits, const BoardConfig& config, BoardIo& io)
-    : traits_(traits), config_(config), io_(io), flash_(config.verifyErrorAt),
+    : traits_(traits), config_(config), io_(io),
+      flash_(kAm29F400BB, config.verifyErrorAt, config.eraseFails,
+             [this](const std::string&, const std::string& detail) { Misuse("flash: " + detail); }),
       cpu_(*this, {traits.iramStart, traits.clockHz}) {}
 
 C166Board::~C166Board() {
@@ -278,7 +280,7 @@ int C166Board::ExternalStates() const {
 
 uint16_t C166Board::ReadExternal(uint32_t addr) {
     // A1..A18 reach the flash; A19 and up are not wired, so it repeats every 512 KiB.
-    const uint32_t offset = addr & (NorFlash16::kBytes - 1);
+    const uint32_t offset = addr & (flash_.Part().Bytes() - 1);
     const uint64_t now = NowNs();
     const bool busy = flash_.Busy(now);
     const uint16_t v = flash_.Read(offset, now);
@@ -294,8 +296,8 @@ void C166Board::WriteExternal(uint32_t addr, uint16_t value, bool byte) {
             return;
         }
     }
-    const uint32_t offset = addr & (NorFlash16::kBytes - 1);
-    if (byte) flash_.WriteByte(offset, NowNs());
+    const uint32_t offset = addr & (flash_.Part().Bytes() - 1);
+    if (byte) flash_.NarrowWrite(offset, 1, NowNs());
     else flash_.Write(offset, value, NowNs());
 }
 
@@ -311,8 +313,7 @@ void C166Board::Summary() {
                   (unsigned long long)flash_.Erases());
     io_.Log(buf);
     for (const auto& [what, count] : misuse_) io_.Log("misuse: " + what + " (" + std::to_string(count) + "x)");
-    for (const auto& what : flash_.Misuse()) io_.Log("misuse: flash: " + what);
-    if (misuse_.empty() && flash_.Misuse().empty()) io_.Log("misuse: none");
+    if (misuse_.empty()) io_.Log("misuse: none");
 }
 
 void C166Board::Reset() {
@@ -327,6 +328,7 @@ void C166Board::Reset() {
     firstStage_ = 0;
     cpu_.Reset();
     flash_.Reset();
+    flash_.ClearCounts();
     sfr_.clear();
     rx_.clear();
     rbufUnread_ = false;

@@ -18,7 +18,7 @@
 #include "loaders/loader_image.h"
 #include "sim/board.h"
 #include "sim/c166_cpu.h"
-#include "sim/nor_flash16.h"
+#include "sim/cfi_nor16.h"
 
 namespace qtx::sim {
 
@@ -78,7 +78,7 @@ private:
     C166BoardTraits traits_;
     BoardConfig config_;
     BoardIo& io_;
-    NorFlash16 flash_;
+    CfiNor16 flash_;
     C166Cpu cpu_;
     Rom rom_ = Rom::WaitZero;
     uint32_t baud_ = 0;

@@ -30,6 +30,14 @@ const CfiNor16Part kAm29LV400BB{"Am29LV400BB", 0x0001, 0x22BA,
                                 {{1, 0x4000}, {2, 0x2000}, {1, 0x8000}, {7, 0x10000}},
                                 11'000, 300'000, 700'000'000, 11'000'000'000};
 
+// Am29F400BB: 5 V, the same sectors, device 22ABh in word mode ("Autoselect
+// Codes"); typical 12 us per word, 1 s per sector, 11 s for the chip, and DQ5
+// after the 500 us maximum word program time ("Erase and Programming
+// Performance"). This part predates the CFI query.
+const CfiNor16Part kAm29F400BB{"Am29F400BB", 0x0001, 0x22AB,
+                               {{1, 0x4000}, {2, 0x2000}, {1, 0x8000}, {7, 0x10000}},
+                               12'000, 500'000, 1'000'000'000, 11'000'000'000, false};
+
 uint32_t CfiNor16Part::Bytes() const {
     uint32_t n = 0;
     for (const auto& [count, bytes] : regions) n += count * bytes;
@@ -135,7 +143,7 @@ void CfiNor16::Write(uint32_t offset, uint16_t value, uint64_t now) {
     case State::Autoselect:
     case State::Query:
         if (cmd == 0xF0) state_ = State::Read;
-        else if (cmd == 0x98 && At(offset, 0x55) && state_ != State::Query) state_ = State::Query;
+        else if (cmd == 0x98 && At(offset, 0x55) && state_ != State::Query && part_.cfi) state_ = State::Query;
         else if (cmd == 0xAA && At(offset, 0x555) && state_ != State::Query) state_ = State::Unlocked1;
         else broken("write without the unlock cycles");
         return;
@@ -166,6 +174,7 @@ void CfiNor16::Write(uint32_t offset, uint16_t value, uint64_t now) {
             op_ = Op::Erase;
             fails_ = eraseFails_;
             erasing_.assign(1, {0u, cells_.Size()});
+            ++erases_;
             state_ = State::Busy;
             windowEnd_ = 0;
             doneAt_ = now + part_.chipEraseNs;
@@ -173,6 +182,7 @@ void CfiNor16::Write(uint32_t offset, uint16_t value, uint64_t now) {
             op_ = Op::Erase;
             fails_ = eraseFails_;
             erasing_.clear();
+            ++erases_;
             state_ = State::Busy;
             doneAt_ = now + kSectorEraseWindowNs;
             AddSector(offset, now);

@@ -10,6 +10,7 @@
 // have been cleared, and a failing erase ends with DQ5 and leaves the cells.
 //
 // Sources: Am29F400B data sheet (AMD, pub. 21505) "Command Definitions",
+// "Autoselect Codes", "Erase and Programming Performance",
 // "Sector Erase Command Sequence" (50 us window), "Write Operation Status";
 // Am29LV160D data sheet (pub. 22358) Table 9 (CFI query 98h at 55h);
 // Am29LV116B data sheet "Common Flash Memory Interface" Tables 5-8 (query
@@ -35,11 +36,14 @@ struct CfiNor16Part {
     uint64_t programLimitNs;                           // maximum: DQ5 rises after it
     uint64_t sectorEraseNs;                            // typical
     uint64_t chipEraseNs;                              // typical
+    bool cfi = true;                                   // answers the CFI query (98h at 55h)
     uint32_t Bytes() const;
 };
 
 // Am29LV400BB: 256K x 16, bottom boot (16K, 8K, 8K, 32K, seven 64K sectors).
 extern const CfiNor16Part kAm29LV400BB;
+// Am29F400BB: the 5 V part of the same layout, without the CFI query.
+extern const CfiNor16Part kAm29F400BB;
 
 class CfiNor16 {
 public:
@@ -62,6 +66,9 @@ public:
     const FlashModel& Content() const { return cells_; }
     uint64_t WordsProgrammed() const { return programmed_; }
     uint64_t SectorsErased() const { return sectorsErased_; }
+    uint64_t Erases() const { return erases_; }   // erase commands, chip or sector
+    // The counts start again (a new session on the board).
+    void ClearCounts() { programmed_ = sectorsErased_ = erases_ = 0; }
 
 private:
     enum class State { Read, Unlocked1, Unlocked2, ProgramSetup, EraseSetup, EraseUnlocked1, EraseUnlocked2,
@@ -91,6 +98,7 @@ private:
     bool toggle_ = false;
     uint64_t programmed_ = 0;
     uint64_t sectorsErased_ = 0;
+    uint64_t erases_ = 0;
 };
 
 }  // namespace qtx::sim
