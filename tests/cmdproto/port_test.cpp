@@ -4,6 +4,7 @@
 // (<sys/ioctl.h>, which declares ioctl differently, is therefore not included.)
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <cerrno>
 #include <cstdarg>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -29,6 +30,7 @@ std::map<int, termios2> g_requested;  // last TCSETS2 per descriptor
 int g_setCalls = 0;
 std::atomic<bool> g_fakeCounts{false};
 serial_icounter_struct g_counts{};
+std::atomic<bool> g_refuseSet{false};  // TCSETS2 fails as a driver refusing the settings would
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -44,6 +46,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
         std::lock_guard<std::mutex> hold(g_lock);
         g_requested[fd] = *static_cast<const termios2*>(arg);
         ++g_setCalls;
+        if (g_refuseSet) {
+            errno = EINVAL;
+            return -1;
+        }
     }
     using Real = int (*)(int, unsigned long, ...);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
@@ -204,6 +210,21 @@ TEST(PortSettings, AreRestoredAtClose) {
     EXPECT_TRUE(Same(Current(other), before)) << "line settings and timeouts as before the open";
     EXPECT_EQ(cmd_port_close(port), 0) << "closing again does nothing";
     ::close(other);
+}
+
+TEST(PortSettings, ADriverThatRefusesThemIsAnError) {
+    PtyPeer peer{"COM1"};
+    CmdPort port;
+    g_refuseSet = true;
+    EXPECT_EQ(cmd_port_open(port, "COM1"), -1) << "binary transfer refused";
+    EXPECT_EQ(port.handle, kCmdInvalidHandle);
+    g_refuseSet = false;
+    ASSERT_EQ(cmd_port_open(port, "COM1"), 0);
+    g_refuseSet = true;
+    EXPECT_EQ(cmd_port_set_line(port, 115200, "8N1"), -1);
+    g_refuseSet = false;
+    EXPECT_EQ(cmd_port_set_line(port, 115200, "8N1"), 0) << "the port is still usable";
+    cmd_port_close(port);
 }
 
 TEST(PortOpen, ThroughThePortMap) {
