@@ -27,8 +27,11 @@ int cmd_broadcast(const std::string& portName, const std::function<void()>& idle
         for (const char* framing : kBroadcastFramings) {
             if (cmd_open(link, portName, rate, framing) != 0) return -1;
             cmd_port_write(link.port, kAutobaudText, sizeof kAutobaudText);
-            const bool whole = cmd_pause(kBroadcastPauseMs, idle, stop);
-            // All of the text must leave before the close restores the old rate.
+            // All of the text must leave before the close restores the old
+            // rate: at 300 baud it needs longer than the pause, and an adapter
+            // that reports an empty queue at once would cut it off.
+            const bool whole = cmd_pause(kBroadcastPauseMs, idle, stop) &&
+                               cmd_pause(cmd_port_owed_ms(link.port), idle, stop);
             cmd_port_flush(link.port);
             cmd_close(link);
             if (!whole) return kBootModeStopped;

@@ -86,6 +86,8 @@ int cmd_port_read_timed(CmdPort& port, uint8_t* buffer, int maxCount, uint32_t t
 
 bool cmd_port_flush(CmdPort& port) { return port.line && port.line->Drain(); }
 
+int cmd_port_owed_ms(const CmdPort& port) { return port.line ? port.line->OwedMs() : 0; }
+
 CmdPortNode::~CmdPortNode() {
     std::unique_ptr<CmdPortNode> rest = std::move(next);
     while (rest) rest = std::move(rest->next);

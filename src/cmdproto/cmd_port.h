@@ -42,6 +42,10 @@ int cmd_port_read_timed(CmdPort& port, uint8_t* buffer, int maxCount, uint32_t t
 // Waits until everything written has left the driver (bounded by the stall
 // timeout); false when the line stalled or the device is gone.
 bool cmd_port_flush(CmdPort& port);
+// Milliseconds until the bytes written so far can have left the line at its
+// rate and framing (0 for a closed port): drivers and adapters that report an
+// empty queue at once cannot say it.
+int cmd_port_owed_ms(const CmdPort& port);
 
 // The serial core's monotonic clock in 100-ns units: the time base of every
 // protocol deadline.
