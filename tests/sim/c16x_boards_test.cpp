@@ -1,0 +1,166 @@
+// The c163, xc164 and xe167 boards driven byte by byte on a fake clock, and
+// the xe167 line switch on the wire.
+#include <gtest/gtest.h>
+
+#include "byte_fed_board.h"
+#include "raw_client.h"
+#include "sim_board.h"
+
+namespace qtx::sim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using ByteFedBoards = ByteFedBoard;
+
+// ---- c163 and xc164 ---------------------------------------------------------------
+
+class C16xBoards : public ByteFedBoard {
+protected:
+    // Zero byte and image at the ROM's rate: identification byte, then the loaded program's 0x00.
+    void Load(const LoaderImage& image, uint32_t romBaud) {
+        Feed({0x00}, romBaud);
+        Feed(Image(image), romBaud);
+        ASSERT_EQ(io.Take(), (Bytes{0xD5, 0x00})) << io.log;
+    }
+    void EraseAndSize(uint32_t n, uint32_t baud) {
+        Feed({0x62}, baud);
+        RunTimers();
+        Feed({0x22, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)}, baud);
+        ASSERT_EQ(io.Take(), (Bytes{0x00, 0x00}));
+        Feed({0x42}, baud);
+    }
+    // Numbers of data bytes after which each answer came.
+    std::vector<std::size_t> AnswerPositions(const Bytes& data, uint32_t baud) {
+        std::vector<std::size_t> at;
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            Feed({data[i]}, baud);
+            for (uint8_t a : io.Take()) {
+                EXPECT_EQ(a, 0x00);
+                at.push_back(i + 1);
+            }
+        }
+        return at;
+    }
+};
+
+TEST_F(C16xBoards, Xc164RomListensAt19200OnlyAndItsProgramAnnouncesItselfThereThenMovesTo57600) {
+    Make("xc164");
+    EXPECT_EQ(board->ListenBaud(), 19200u) << "a fixed rate, nothing to measure";
+    Feed({0x00}, 57600);   // the rig garbles such a byte; the ROM ignores the rate it came at
+    EXPECT_EQ(io.Take(), Bytes{0xD5});
+    EXPECT_EQ(board->ListenBaud(), 19200u);
+    Feed(Image(kLoaderXC164), 19200);
+    EXPECT_EQ(io.sent, Bytes{0x00});
+    EXPECT_EQ(io.sentBaud, std::vector<uint32_t>{19200u}) << "the host still listens at 19200 for this byte";
+    io.Take();
+    EXPECT_EQ(board->ListenBaud(), 57600u);
+    Feed({0x62}, 57600);
+    RunTimers();
+    EXPECT_EQ(io.sent, Bytes{0x00});
+    EXPECT_EQ(io.sentBaud, std::vector<uint32_t>{57600u});
+    board->Reset();
+    EXPECT_EQ(board->ListenBaud(), 19200u);
+}
+
+struct AckCase {
+    const char* board;
+    uint32_t size;
+    std::vector<std::size_t> acks;   // data bytes received when each 0x00 came
+    friend void PrintTo(const AckCase& c, std::ostream* os) { *os << c.board << " " << c.size; }
+};
+
+class BlockAcks : public C16xBoards, public ::testing::WithParamInterface<AckCase> {};
+
+TEST_P(BlockAcks, AnswerAfterEveryBlockTheLastBlockAndTheWholeFile) {
+    const AckCase& c = GetParam();
+    Make(c.board);
+    const bool xc164 = std::string(c.board) == "xc164";
+    const uint32_t baud = xc164 ? 57600 : 19200;
+    Load(xc164 ? kLoaderXC164 : kLoaderC163, 19200);
+    if (!xc164) Feed({0x14}, baud);   // the C163 board's flash write enable
+    EraseAndSize(c.size, baud);
+    std::vector<std::size_t> acks(io.Take().size(), 0);   // answers to an empty data command
+    const Bytes data = test::PatternBytes(c.size, c.size);
+    for (std::size_t at : AnswerPositions(data, baud)) acks.push_back(at);
+    EXPECT_EQ(acks, c.acks);
+    const auto& flash = board->Flash().Bytes();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+    EXPECT_EQ(flash[c.size], 0xFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, BlockAcks,
+    ::testing::Values(AckCase{"xc164", 0, {0, 0}}, AckCase{"xc164", 2, {2, 2}}, AckCase{"xc164", 128, {128, 128}},
+                      AckCase{"xc164", 256, {128, 256, 256}}, AckCase{"xc164", 258, {128, 256, 258, 258}},
+                      AckCase{"c163", 258, {258}}),
+    [](const auto& info) { return std::string(info.param.board) + "_" + std::to_string(info.param.size); });
+
+
+// ---- xe167 -----------------------------------------------------------------------
+
+struct Xe167AckCase {
+    const char* board;
+    uint32_t size;
+    std::vector<std::size_t> acks;  // data bytes received when each 0x00 came
+    friend void PrintTo(const Xe167AckCase& c, std::ostream* os) { *os << c.board << " " << c.size; }
+};
+
+class Xe167BlockAcks : public ByteFedBoards, public ::testing::WithParamInterface<Xe167AckCase> {};
+
+TEST_P(Xe167BlockAcks, EveryBlockButTheLastThenTheLastBlockAndTheWholeFile) {
+    const Xe167AckCase& c = GetParam();
+    const LoaderImage& image = std::string(c.board) == "xe167" ? kLoaderXE167 : kLoaderXC164;
+    Make(c.board);
+    Feed({0x00}, 19200);
+    EXPECT_EQ(io.Take(), Bytes{0xD5});
+    Feed(Bytes(image.data, image.data + image.size), 19200);
+    EXPECT_EQ(io.Take(), Bytes{0x00}) << io.log;
+    EXPECT_EQ(board->ListenBaud(), 57600u);
+    // The size command arrives while the flash is still being erased.
+    Feed({0x62, 0x22, uint8_t(c.size), uint8_t(c.size >> 8), uint8_t(c.size >> 16), uint8_t(c.size >> 24)});
+    EXPECT_EQ(io.Take(), Bytes{});
+    RunTimers();
+    EXPECT_EQ(io.Take(), (Bytes{0x00, 0x00})) << io.log;
+    Feed({0x42});
+    std::vector<std::size_t> acks(io.Take().size(), 0);
+    const Bytes data = test::PatternBytes(c.size, c.size);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        Feed({data[i]});
+        for (uint8_t b : io.Take()) {
+            EXPECT_EQ(b, 0x00) << "after " << i + 1;
+            acks.push_back(i + 1);
+        }
+    }
+    EXPECT_EQ(acks, c.acks) << io.log;
+    const auto& flash = board->Flash().Bytes();
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+    EXPECT_EQ(flash[c.size], 0xFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Xe167BlockAcks,
+    ::testing::Values(Xe167AckCase{"xe167", 0, {0, 0}}, Xe167AckCase{"xe167", 2, {2, 2}},
+                      Xe167AckCase{"xe167", 256, {128, 256, 256}}, Xe167AckCase{"xe167", 258, {128, 256, 258, 258}}),
+    [](const auto& info) { return std::string(info.param.board) + "_" + std::to_string(info.param.size); });
+
+TEST(Xe167Wire, TheLoadedProgramHearsOnlyThe57600Line) {
+    qtx::test::SimOptions o;
+    o.board = "xe167";
+    o.eraseMs = 20;
+    qtx::test::SimBoard board(o);
+    qtx::test::RawClient c(board.PortsDir() + "/COM1", 19200);
+    c.Write(0x00);
+    ASSERT_EQ(c.Read(1), Bytes{0xD5});
+    c.Write(Bytes(kLoaderXE167.data, kLoaderXE167.data + kLoaderXE167.size));
+    ASSERT_EQ(c.Read(1), Bytes{0x00}) << "the first answer still comes at the bootstrap rate";
+    c.Write(0x62);  // still at 19200: the program hears garbage and stays quiet
+    EXPECT_EQ(c.Read(1, 300), Bytes{});
+    EXPECT_NE(board.Log().find("host sends at 19200 baud, the other side uses 57600"), std::string::npos)
+        << board.Log();
+    c.SetBaud(57600);
+    c.Write(0x62);
+    EXPECT_EQ(c.Read(1), Bytes{0x00}) << board.Log();
+}
+
+}  // namespace
+}  // namespace qtx::sim
