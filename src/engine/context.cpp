@@ -62,6 +62,18 @@ void Timer4Timer(Context& ctx) {
 }
 
 void DestroyActivePort(Context& ctx) {
+    // The run's last bytes (the loader's finish command) must leave the line
+    // before the close puts the port's old settings back: a driver that says
+    // its queue is empty at once would let the old rate garble them. A USB
+    // adapter also holds bytes up to its latency timer (16 ms by default)
+    // before its UART sends them, hence the margin. Only a short tail is
+    // waited for; a run that ends with much unsent (an abort while data
+    // streamed) is closed at once.
+    constexpr int kTailMs = 100, kAdapterMarginMs = 50;
+    if (ctx.ActivePort && !ctx.ActivePort->Gone()) {
+        const int owed = ctx.ActivePort->OwedMs();
+        if (owed <= kTailMs) PumpingSleep(ctx, owed + kAdapterMarginMs);
+    }
     ctx.ActivePort.reset();
     ctx.PortIsOpen = false;
 }

@@ -26,7 +26,7 @@ struct ShownError {
 
 // Why the last stage of a run failed, taken from the exception that ended it
 // (the panel word shown for it is for the eyes only).
-enum class Failure { None, Aborted, Timeout, CharError, Program };
+enum class Failure { None, Aborted, Timeout, CharError, Program, Port };
 struct StageFailure {
     Panel panel = Panel::Bsl;
     Failure kind = Failure::None;

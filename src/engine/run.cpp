@@ -25,6 +25,7 @@ namespace {
 
 RunOutcome FromFailure(const StageFailure& f) {
     if (f.kind == Failure::Aborted) return RunOutcome::Aborted;
+    if (f.kind == Failure::Port) return RunOutcome::PortError;
     switch (f.panel) {
     case Panel::Bsl: return RunOutcome::BootstrapFailed;
     case Panel::Erase: return RunOutcome::EraseFailed;

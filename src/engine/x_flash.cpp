@@ -403,6 +403,12 @@ bool X_Flash::RunStep(Panel panel, const std::function<void()>& step) {
     } catch (const ProgramException& e) {
         ctx.lastFailure = {panel, Failure::Program, e.step};
         ShowPanelError(ctx, panel, "PROG ERR", 0);
+    } catch (const Comport::InitException& e) {
+        // The driver refused a line setting the run switches to: no character
+        // can go at the rate the loader now speaks.
+        ctx.lastFailure = {panel, Failure::Port, "line setting"};
+        Ui().SetStatusText(e.reason);
+        ShowPanelError(ctx, panel, "CHAR ERR", 0);
     }
     return false;
 }

@@ -230,6 +230,21 @@ TEST_F(Engine, AbortDuringEraseIsShownWithTheShortCountdown) {
     EXPECT_TRUE(rec.timerRunning);
 }
 
+// A driver that refuses a line setting the run switches to (the 57600-baud
+// switch of the C16x loaders) ends that step with its reason, not the program.
+TEST_F(Engine, ARefusedLineSettingIsCharErrWithTheDriversReason) {
+    struct Probe : X_Flash {
+        using X_Flash::X_Flash;
+        using X_Flash::RunStep;
+        const char* ClassName() const override { return "Probe"; }
+    } probe(ctx);
+    const std::string why = "the driver of /dev/pts/9 (COM1) refused 8N1 at 57600 baud: Invalid argument";
+    EXPECT_FALSE(probe.RunStep(Panel::Bsl, [&] { throw Comport::InitException{why}; }));
+    EXPECT_EQ(rec.Caption(Panel::Bsl), "CHAR ERR");
+    EXPECT_EQ(rec.status, why);
+    EXPECT_EQ(ctx.lastFailure.kind, Failure::Port);
+}
+
 TEST_F(Engine, ControlAndNameSteps) {
     X_Flash& f = F();
     f.SetControl(0x10);  // no-op on this target
