@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "loaders/loader_image.h"
 #include "run_checks.h"
 
 using namespace qtx::test;
@@ -96,6 +97,22 @@ TEST_F(C166Runs, ACorruptedDataByteFailsTheContentCheck) {
         board_->Stop();
         EXPECT_EQ(board_->Flash()[100], fw[100] ^ 0x01) << "programmed as received";
     }
+}
+
+// A loader damaged on its way in must not end in success. One flipped bit turns
+// ADDC R13,#0 into ADDC R13,#1: every word goes to the next segment of the
+// flash's mirror and reads back good there, but the CRC is taken at the word's
+// own address, so the content check fails.
+TEST_F(C166Runs, ALoaderThatProgramsElsewhereFailsTheContentCheck) {
+    const qtx::LoaderImage& image = qtx::kLoaderC163;
+    const uint8_t addc[] = {0x18, 0xD0};
+    const auto at = std::search(image.data, image.data + image.size, std::begin(addc), std::end(addc));
+    ASSERT_NE(at, image.data + image.size) << "the loader no longer holds the instruction this test damages";
+    const std::size_t onLine = 1 + std::size_t(at - image.data) + 1;   // after the zero byte: the immediate
+    const ProcessResult r = Flash(kC163, PatternBytes(3001, 6), WithFaults({"corrupt@" + std::to_string(onLine)}));
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_NE(r.err.find("content check failed"), std::string::npos) << r.err;
+    EXPECT_NE(board_->Log().find("0xD0 arrives as 0xD1"), std::string::npos) << board_->Log();
 }
 
 }  // namespace

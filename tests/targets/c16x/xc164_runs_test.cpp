@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "loaders/loader_image.h"
 #include "run_checks.h"
 
 using namespace qtx::test;
@@ -99,6 +100,22 @@ TEST_F(Xc164Runs, ACorruptedDataByteFailsTheContentCheck) {
     EXPECT_NE(r.err.find("content check failed"), std::string::npos) << r.err;
     board_->Stop();
     EXPECT_EQ(board_->Flash()[100], fw[100] ^ 0x01) << "programmed as received";
+}
+
+// A loader damaged on its way in must not end in success. One flipped bit turns
+// the word store MOV [R6],R4 into the byte store MOVB [R6],RL4: the page
+// buffer is filled wrongly and verifies against itself, but the CRC is taken
+// over the flash, not over the bytes received, so the content check fails.
+TEST_F(Xc164Runs, ALoaderThatFillsItsBufferWronglyFailsTheContentCheck) {
+    const qtx::LoaderImage& image = qtx::kLoaderXC164;
+    const uint8_t store[] = {0xB8, 0x46};
+    const auto at = std::search(image.data, image.data + image.size, std::begin(store), std::end(store));
+    ASSERT_NE(at, image.data + image.size) << "the loader no longer holds the instruction this test damages";
+    const std::size_t onLine = 1 + std::size_t(at - image.data);   // after the zero byte: the opcode
+    const ProcessResult r = Flash(PatternBytes(3001, 7), WithFaults({"corrupt@" + std::to_string(onLine)}));
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_NE(r.err.find("content check failed"), std::string::npos) << r.err;
+    EXPECT_NE(board_->Log().find("0xB8 arrives as 0xB9"), std::string::npos) << board_->Log();
 }
 
 }  // namespace
