@@ -27,12 +27,12 @@ INSTANTIATE_TEST_SUITE_P(
     Xe167, FailedRuns,
     ::testing::Values(
         FailedRun{"Xe167WrongId", kXe167, {"bad-id"}, -1, RunOutcome::BootstrapFailed, Panel::Bsl, "CHAR ERR",
-                  "\nError waiting for controller ID\nReceived byte: 55h Expected: D5h\n", 1},
+                  "\nError waiting for controller ID\nReceived byte: 55h Expected: D5h\n", 1, 0},
         FailedRun{"Xe167VerifyError", kXe167, {"verify-error@0x142"}, -1, RunOutcome::ProgramFailed, Panel::Flash,
                   "PROG ERR", "\n\nFatal: Error 0002 at addr 00142h: re-read 1235h, expected 1234h\n",
-                  kBeforeData + 3 * 128},  // the report comes in place of the third block's acknowledgement
+                  kBeforeData + 3 * 128, 128},  // the report comes with or after the third block's acknowledgement
         FailedRun{"Xe167EraseTimeout", kXe167, {}, 30000, RunOutcome::EraseFailed, Panel::Erase, "TIMEOUT",
-                  "Timeout waiting after Flash being erased", 1 + 2074 + 1}),
+                  "Timeout waiting after Flash being erased", 1 + 2074 + 1, 0}),
     [](const auto& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(Xe167, Cli, ::testing::Values(std::make_pair(kXe167, "XE167")),

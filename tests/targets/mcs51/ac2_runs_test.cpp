@@ -32,10 +32,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Byte 30 is a data digit of the first data record ("U", 13 erase characters, then it).
         FailedRun{"Ac2RecordAnsweredX", kAc2, {"corrupt@30"}, -1, RunOutcome::ProgramFailed, Panel::Flash,
                   "PROG ERR", "Flash Program: data record at address 0000h answered \"X\" (checksum error)",
-                  kBeforeData + Record(128)},
+                  kBeforeData + Record(128), 0},
         FailedRun{"Ac2WriteRefusedP", kAc2, {"verify-error@0x142"}, -1, RunOutcome::ProgramFailed, Panel::Flash,
                   "PROG ERR", "Flash Program: data record at address 0100h answered \"P\" (security error)",
-                  kBeforeData + 3 * Record(128)}),
+                  kBeforeData + 3 * Record(128), 0}),
     [](const auto& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(Ac2, Cli, ::testing::Values(std::make_pair(kAc2, "t89c5xacx")),
