@@ -37,11 +37,11 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
 
 namespace {
 
-std::string AddOne(const std::string& spec, FaultSet& f) {
-    const auto at = spec.find('@');
-    const std::string kind = spec.substr(0, at);
+std::string AddOne(const std::string& fault, FaultSet& f) {
+    const auto at = fault.find('@');
+    const std::string kind = fault.substr(0, at);
     const bool hasArg = at != std::string::npos;
-    const std::string arg = hasArg ? spec.substr(at + 1) : std::string();
+    const std::string arg = hasArg ? fault.substr(at + 1) : std::string();
 
     if (kind == "erase-fail") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
@@ -55,12 +55,12 @@ std::string AddOne(const std::string& spec, FaultSet& f) {
     }
     const bool known = kind == "verify-error" || kind == "drop" || kind == "corrupt" ||
                        kind == "bad-ack" || kind == "unplug";
-    if (!known) return "unknown fault '" + spec + "'";
+    if (!known) return "unknown fault '" + fault + "'";
     if (!hasArg) return "fault '" + kind + "' needs @N";
     uint64_t n = 0;
     const uint64_t max = kind == "verify-error" ? std::numeric_limits<uint32_t>::max()
                                                 : std::numeric_limits<uint64_t>::max();
-    if (!ParseNumber(arg, max, n)) return "bad number '" + arg + "' in fault '" + spec + "'";
+    if (!ParseNumber(arg, max, n)) return "bad number '" + arg + "' in fault '" + fault + "'";
     if (kind == "verify-error")
         f.verifyErrorAt.insert(uint32_t(n));
     else if (kind == "drop")
@@ -80,9 +80,9 @@ std::string AddFaults(const std::string& arg, FaultSet& faults) {
     std::size_t start = 0;
     while (true) {
         const auto comma = arg.find(',', start);
-        const std::string spec = arg.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (spec.empty()) return "empty fault in '" + arg + "'";
-        if (auto err = AddOne(spec, faults); !err.empty()) return err;
+        const std::string fault = arg.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (fault.empty()) return "empty fault in '" + arg + "'";
+        if (auto err = AddOne(fault, faults); !err.empty()) return err;
         if (comma == std::string::npos) return {};
         start = comma + 1;
     }
