@@ -51,9 +51,9 @@ struct FailedRun {
     const char* word;
     const char* status;  // "" to skip
     std::size_t hostBytes;  // up to the failure, and nothing after it
-    // How many more may come: a report the board sends after it acknowledged
-    // a block finds the host already sending the next one.
-    std::size_t inFlight;
+    // How many fewer may come: a report the board sends as soon as a word
+    // fails can stop the host before the end of the block it is sending.
+    std::size_t early;
     friend void PrintTo(const FailedRun& c, std::ostream* os) { *os << c.name; }
 };
 

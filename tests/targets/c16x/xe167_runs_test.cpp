@@ -30,7 +30,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "\nError waiting for controller ID\nReceived byte: 55h Expected: D5h\n", 1, 0},
         FailedRun{"Xe167VerifyError", kXe167, {"verify-error@0x142"}, -1, RunOutcome::ProgramFailed, Panel::Flash,
                   "PROG ERR", "\n\nFatal: Error 0002 at addr 00142h: re-read 1235h, expected 1234h\n",
-                  kBeforeData + 3 * 128, 128},  // the report comes with or after the third block's acknowledgement
+                  // The report comes once the word at 142h fails: at the latest in place
+                  // of the third block's acknowledgement, at the earliest right after the word.
+                  kBeforeData + 3 * 128, 3 * 128 - (0x142 + 2)},
         FailedRun{"Xe167EraseTimeout", kXe167, {}, 30000, RunOutcome::EraseFailed, Panel::Erase, "TIMEOUT",
                   "Timeout waiting after Flash being erased", 1 + 2074 + 1, 0}),
     [](const auto& info) { return info.param.name; });
