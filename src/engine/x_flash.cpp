@@ -228,7 +228,7 @@ int X_Flash::SendEpldName() {
 
 int X_Flash::SendLoader() { return 0; }
 
-int X_Flash::Program(const std::string& path) {
+void X_Flash::SendSizeAndData(const std::string& path, const TransferPlan& plan) {
     const std::vector<uint8_t> data = Padded(Image(path), 2);
     Comport& port = Port();
     port.ClearErrors();
@@ -239,8 +239,13 @@ int X_Flash::Program(const std::string& path) {
     for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
     Expect(0x00, "waiting after size has been sent.", false);
     WriteByte(0x42);
-    Transfer(data, TransferPlan{});
+    Transfer(data, plan);
+}
+
+int X_Flash::Program(const std::string& path) {
+    SendSizeAndData(path, TransferPlan{});
     Finish();
+    Comport& port = Port();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();

@@ -96,6 +96,10 @@ protected:
     // answers with the waits sized from the line, the quiet line after them, and
     // the content check. The caller sends Finish afterwards where its loader takes one.
     void Transfer(const std::vector<uint8_t>& data, const TransferPlan& plan);
+    // The C16x loaders' program step up to Finish: the size command (0x22, four
+    // bytes LSB first, answered 0x00), the data command (0x42) and the file in
+    // 16-bit words as plan says.
+    void SendSizeAndData(const std::string& path, const TransferPlan& plan);
     // The answer after a full block that is not the last one.
     void AwaitBlockAck();
     // Waits for expected where a verify-error report may come instead (the

@@ -47,13 +47,10 @@ struct LineFormat {
 };
 
 namespace detail {
-// A device's termios2 record as found at open, kept without the kernel header
-// (see termios2_io.h).
+// A device's termios2 record as found at open, kept as its bytes without the
+// kernel header (see termios2_io.h; the size is checked there).
 struct SavedLine {
-    uint32_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
-    uint8_t line = 0;
-    uint8_t cc[19] = {};
-    uint32_t ispeed = 0, ospeed = 0;
+    alignas(uint32_t) unsigned char bytes[44] = {};
 };
 }  // namespace detail
 

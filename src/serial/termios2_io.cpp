@@ -169,32 +169,18 @@ bool ApplyRawMode(int fd) {
     return GetLineFlags(fd, cur) && Apply(fd, Raw(cur), nullptr);
 }
 
-static_assert(sizeof(SavedLine::cc) == NCCS, "termios2 control characters");
+static_assert(sizeof(SavedLine::bytes) == sizeof(struct termios2), "a saved line holds one termios2 record");
 
 bool SaveLine(int fd, SavedLine& out) {
     struct termios2 t {};
     if (ioctl(fd, TCGETS2, &t) != 0) return false;
-    out.iflag = t.c_iflag;
-    out.oflag = t.c_oflag;
-    out.cflag = t.c_cflag;
-    out.lflag = t.c_lflag;
-    out.line = t.c_line;
-    std::memcpy(out.cc, t.c_cc, sizeof out.cc);
-    out.ispeed = t.c_ispeed;
-    out.ospeed = t.c_ospeed;
+    std::memcpy(out.bytes, &t, sizeof t);
     return true;
 }
 
 bool RestoreLine(int fd, const SavedLine& saved) {
     struct termios2 t {};
-    t.c_iflag = saved.iflag;
-    t.c_oflag = saved.oflag;
-    t.c_cflag = saved.cflag;
-    t.c_lflag = saved.lflag;
-    t.c_line = saved.line;
-    std::memcpy(t.c_cc, saved.cc, sizeof saved.cc);
-    t.c_ispeed = saved.ispeed;
-    t.c_ospeed = saved.ospeed;
+    std::memcpy(&t, saved.bytes, sizeof t);
     return ioctl(fd, TCSETS2, &t) == 0;
 }
 

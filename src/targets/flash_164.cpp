@@ -1,7 +1,5 @@
 #include "targets/flash_164.h"
 
-#include <vector>
-
 #include "loaders/loader_image.h"
 
 namespace qtx {
@@ -30,20 +28,11 @@ int Flash_164::SendLoader() {
 }
 
 int Flash_164::Program(const std::string& path) {
-    const std::vector<uint8_t> data = Padded(Image(path), 2);
-    Comport& port = Port();
-    port.ClearErrors();
-    port.PurgeReceive();
-    port.PurgeTransmit();
-    WriteByte(0x22);
-    const uint64_t size = data.size();
-    for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
-    Expect(0x00, "waiting after size has been sent.", false);
-    WriteByte(0x42);
     TransferPlan plan;
     plan.blockSize = 128;
     plan.lastBlockWhat = "waiting after flash last block has been sent.";
-    Transfer(data, plan);
+    SendSizeAndData(path, plan);
+    Comport& port = Port();
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
