@@ -15,8 +15,9 @@ std::string Hex(unsigned v, int digits) {
 }
 }  // namespace
 
-Xc16xFlash::Xc16xFlash(std::set<uint32_t> weak)
-    : cells_(kBytes), weak_(std::move(weak)), programmed_(kBytes / kPage, false), buffer_(kPage / 2, 0xFFFF) {}
+Xc16xFlash::Xc16xFlash(std::set<uint32_t> weak, unsigned modules)
+    : bytes_(modules * kModuleBytes), cells_(bytes_), weak_(std::move(weak)), programmed_(bytes_ / kPage, false),
+      buffer_(kPage / 2, 0xFFFF) {}
 
 void Xc16xFlash::Reset() {
     seq_ = Seq::Idle;
@@ -42,7 +43,8 @@ void Xc16xFlash::Refuse(const std::string& what) {
 }
 
 uint16_t Xc16xFlash::Read(uint32_t addr, uint64_t now) {
-    if (addr == kFsrBusy) return uint16_t((Busy(now) ? kBusyBit : 0) | (pageMode_ ? kPageModeBit : 0));
+    if (addr == kFsrBusy)
+        return uint16_t((Busy(now) ? busyBit_ : 0) | (pageMode_ ? kPageModeBit << (page_ / kModuleBytes) : 0));
     if (addr == kFsrOp) return op_;
     const uint32_t offset = (addr - kBase) & ~1u;
     if (Busy(now)) Note("read of the flash array while it is busy (the CPU would stall) at " + Hex(addr, 6));
@@ -146,6 +148,7 @@ void Xc16xFlash::WritePage(uint64_t now) {
         cells_.Force(cell, got);
     }
     op_ |= kProg;
+    busyBit_ = uint16_t(kBusyBit << (page_ / kModuleBytes));
     busyUntil_ = now + kPageProgramNs;
     ++pages_;
 }
@@ -154,6 +157,7 @@ void Xc16xFlash::EraseSector(uint32_t offset, uint64_t now) {
     for (uint32_t i = 0; i < kSector; ++i) cells_.Force(offset + i, 0xFF);
     for (uint32_t p = offset / kPage; p < (offset + kSector) / kPage; ++p) programmed_[p] = false;
     op_ |= kErase;
+    busyBit_ = uint16_t(kBusyBit << (offset / kModuleBytes));
     busyUntil_ = now + kSectorEraseNs;
     ++sectors_;
 }

@@ -1,5 +1,5 @@
-// The on-chip program flash of the XC164/167 board: one 256 KiB module at
-// C0'0000h with its command state machine (Enter Page Mode, Load Page Buffer,
+// The on-chip program flash of the XC164/167 and XE167 boards: one or three
+// 256 KiB modules from C0'0000h with their command state machine (Enter Page Mode, Load Page Buffer,
 // Write Page, Erase Sector, Clear Status, Reset to Read), the busy and status
 // flags, typical times, and the rules the module enforces. Every misuse is
 // recorded.
@@ -28,10 +28,14 @@ class Xc16xFlash {
 public:
     // weak: byte offsets of cells that will not program: the cell keeps its
     // lowest bit that should have become 0, and the module reports nothing.
-    explicit Xc16xFlash(std::set<uint32_t> weak);
+    // modules: 1 on the XC164/167, 3 on the XE167 (its busy flag has a bit per
+    // module, [HDR-XE] FSR_BUSY; one operation at a time over all of them,
+    // XC2200 UM 3.9.2.2). The command cycles go to the first module's
+    // addresses (inferred for the XE167).
+    Xc16xFlash(std::set<uint32_t> weak, unsigned modules = 1);
 
     static constexpr uint32_t kBase = 0xC00000;
-    static constexpr uint32_t kBytes = 256 * 1024;
+    static constexpr uint32_t kModuleBytes = 256 * 1024;
     static constexpr uint32_t kPage = 128;
     static constexpr uint32_t kSector = 4096;
     static constexpr uint64_t kPageProgramNs = 3'000'000;
@@ -41,7 +45,8 @@ public:
     static constexpr uint16_t kBusyBit = 0x0001, kPageModeBit = 0x0100;
     static constexpr uint16_t kProg = 0x01, kErase = 0x02, kSqer = 0x10, kOper = 0x20;
 
-    bool Holds(uint32_t addr) const { return addr >= kBase && addr < kBase + kBytes; }
+    bool Holds(uint32_t addr) const { return addr >= kBase && addr < kBase + bytes_; }
+    uint32_t Bytes() const { return bytes_; }
     bool IsStatus(uint32_t addr) const { return addr == kFsrBusy || addr == kFsrOp; }
 
     uint16_t Read(uint32_t addr, uint64_t nowNs);        // array or status register
@@ -65,6 +70,8 @@ private:
     void WritePage(uint64_t nowNs);
     void EraseSector(uint32_t offset, uint64_t nowNs);
 
+    uint32_t bytes_;
+    uint16_t busyBit_ = 0;           // the module the running operation works in
     FlashModel cells_;
     std::set<uint32_t> weak_;
     std::vector<bool> programmed_;   // per page: written since its sector was erased

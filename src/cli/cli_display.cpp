@@ -175,6 +175,5 @@ void CliDisplay::MessageBox(const std::string& text, const std::string& caption,
     std::fflush(out_);
 }
 
-void CliDisplay::Notice(const std::string& text) { Line(text); }
 
 }  // namespace qtx

@@ -30,7 +30,6 @@ public:
     void ShowPortRecord(const PortRecord& record) override;
     void Pump() override;
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
-    void Notice(const std::string& text) override;
 
     // A line of the tool's own; always shown, after the progress bar is cleared.
     void Say(const std::string& text);

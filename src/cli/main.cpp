@@ -76,11 +76,7 @@ int ListTargets() {
     std::printf("%-10s %-5s %-10s %-8s %-7s %s\n", "TARGET", "CODE", "CLASS", "FRAMING", "BAUD", "LOADER");
     for (const TargetRow& row : Catalogue()) {
         const PortRecord& r = d.Ports[row.portRecord];
-        std::string loader = "-";
-        if (row.loader) {
-            loader = std::to_string(row.loader->size) + " bytes";
-            if (row.loader->standIn) loader += " (STAND-IN: a real board will not run it)";
-        }
+        const std::string loader = row.loader ? std::to_string(row.loader->size) + " bytes" : "-";
         std::printf("%-10s %-5d %-10s %-8s %-7d %s\n", row.itemText, row.deviceCode, row.className,
                     r.FramingText().c_str(), r.BaudRate(), loader.c_str());
     }

@@ -52,9 +52,6 @@ public:
     virtual void Pump() = 0;
     // A modal message; the command-line face prints it to stderr.
     virtual void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) = 0;
-    // A warning beside the panels and the status bar (a stand-in loader image
-    // and the like); the window shows it in a box that does not stop the run.
-    virtual void Notice(const std::string& /*text*/) {}
 };
 
 }  // namespace qtx

@@ -56,19 +56,11 @@ std::vector<uint8_t> X_Flash::Padded(const std::vector<uint8_t>& image, std::siz
     return data;
 }
 
-void X_Flash::WarnIfStandIn(const LoaderImage& image) {
-    if (!image.standIn) return;
-    Ui().Notice(std::string("warning: the ") + image.name +
-                " loader image is a stand-in of the right size and layout, not a working program; "
-                "a real board will not run it");
-}
-
 void X_Flash::WriteByte(uint8_t value) { Port().Write(&value, 1); }
 
 void X_Flash::WriteBytes(const uint8_t* data, std::size_t n) { Port().Write(data, static_cast<int>(n)); }
 
 void X_Flash::WriteLoaderImage(const LoaderImage& image) {
-    WarnIfStandIn(image);
     WriteBytes(image.data, image.size);
 }
 

@@ -71,9 +71,8 @@ protected:
     // A one-byte write that leaves Checksum alone.
     void WriteByte(uint8_t value);
     void WriteBytes(const uint8_t* data, std::size_t n);
-    // Sends a loader image in one write, warning when it is a stand-in.
+    // Sends a loader image in one write.
     void WriteLoaderImage(const LoaderImage& image);
-    void WarnIfStandIn(const LoaderImage& image);
     // The firmware image at path, read whole. FlashRun reads it before the run
     // starts; a flasher driven on its own reads it here. ProgramException with a
     // clear text when it cannot be sent (nothing has gone out then).

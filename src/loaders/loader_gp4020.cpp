@@ -135,7 +135,7 @@ const uint8_t kData[2012] = {
 };
 }  // namespace
 
-const LoaderImage kLoaderGP4020 = {"gp4020", kData, sizeof kData, 0x0u, false,
+const LoaderImage kLoaderGP4020 = {"gp4020", kData, sizeof kData, 0x0u,
                               "firmware/arm7 sources sha256 6e4e632fe01503fba14d732bad179eeab73abc146e0ce1a81c2ca5b123d43c4c, arm-none-eabi-gcc 12.2.1 -marm -mcpu=arm7tdmi -Os; image sha256 afe1d00d7338faecec227070fa53d43c2bda5826ae258c89335cc1d5087e9fd3"};
 
 }  // namespace qtx

@@ -11,7 +11,6 @@ struct LoaderImage {
     const uint8_t* data;
     std::size_t size;
     uint32_t loadAddress;
-    bool standIn;              // true: generated placeholder, not a program a chip would run
     const char* provenance;    // how the bytes were made
 };
 

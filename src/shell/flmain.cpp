@@ -660,21 +660,6 @@ void TBSL::Pump() {
     if (closeRequested_ && running_ && ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
 }
 
-void TBSL::Notice(const std::string& text) {
-    const QString line = QString::fromStdString(text);
-    notices_ << line;
-    if (!noticeBox_) {
-        noticeBox_ = new QMessageBox(QMessageBox::Warning, QStringLiteral("Warning"), QString(), QMessageBox::Ok, this);
-        noticeBox_->setObjectName(QStringLiteral("NoticeBox"));
-        noticeBox_->setWindowModality(Qt::NonModal);
-    }
-    // One box for the notices of a run; a new run after it was closed starts it afresh.
-    const QString shown = noticeBox_->isVisible() ? noticeBox_->text() + QLatin1Char('\n') + line : line;
-    noticeBox_->setText(shown);
-    noticeBox_->show();
-    noticeBox_->raise();
-}
-
 void TBSL::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
     QString body = QString::fromStdString(text);
     body.replace(QLatin1String("\r\n"), QLatin1String("\n"));

@@ -22,7 +22,6 @@ class QGroupBox;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
-class QMessageBox;
 class QTimer;
 
 namespace qtx {
@@ -104,9 +103,6 @@ public:
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
     // Shown in a box that does not hold the run (a modal one would stop the
     // engine's pump until it closed, and the target would time out).
-    void Notice(const std::string& text) override;
-    // Every notice shown since the window opened, in order.
-    const QStringList& Notices() const { return notices_; }
 
     // The open dialog's acceptance check: false keeps the dialog open.
     bool OpenDialog1CanClose(const QString& path);
@@ -172,8 +168,6 @@ private:
     QProgressBar* ProgressBar1 = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     ElidedLabel* statusLabel_ = nullptr;
-    QMessageBox* noticeBox_ = nullptr;
-    QStringList notices_;
     QTimer* Timer4 = nullptr;
 
     QAction* Open1 = nullptr;

@@ -28,7 +28,6 @@ int Flash_509::Identify() {
 
 int Flash_509::SendLoader() {
     const LoaderImage& image = kLoaderC509;
-    WarnIfStandIn(image);
     SetMode(0, 0x00);
     const std::size_t q = image.size / 13, r = image.size % 13;
     const uint8_t* p = image.data;

@@ -59,7 +59,6 @@ int Flash_sam3u::Identify() {
 int Flash_sam3u::SendLoader() {
     Comport& port = Port();
     const LoaderImage& image = Preloader();
-    WarnIfStandIn(image);
 
     // Reset on every call: a run never continues an earlier one.
     struct {

@@ -66,7 +66,6 @@ uint64_t Flash_stm32f4::FirmwareSize(const std::string& path) { return Image(pat
 int Flash_stm32f4::SendLoader() {
     Comport& port = Port();
     const LoaderImage& image = Preloader();
-    WarnIfStandIn(image);
     announcedSize_.reset();
     // A file that cannot be sent is refused before the preloader goes out.
     FirmwareSize(ctx.FlashFilePath);

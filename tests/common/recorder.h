@@ -34,7 +34,6 @@ public:
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon) override {
         Add("message " + caption + ": " + text);
     }
-    void Notice(const std::string& text) override { Add("notice " + text); }
 
     // Events (all calls but Pump and, unless asked for, SetProgress).
     std::vector<std::string> events;

@@ -125,7 +125,7 @@ private slots:
     void run_guards_and_close();
     void open_refuses_bad_choices();
     void settings_survive_a_restart();
-    void captions_and_notices();
+    void captions();
     void long_texts_are_elided();
     void refused_file_never_reaches_the_board();
 };
@@ -486,29 +486,13 @@ void MainWindowTest::settings_survive_a_restart() {
     fs::current_path(old);
 }
 
-void MainWindowTest::captions_and_notices() {
+void MainWindowTest::captions() {
     // Qt appends an application display name of the program's own to every
     // title bar; without one the name falls back to the application's.
     QCOMPARE(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
     qtx::TBSL w;
     w.show();
     QCOMPARE(w.windowTitle(), QStringLiteral("QTX Flash V.1.13"));
-
-    // Notices (a stand-in loader, say) reach the window user too, in a box that
-    // does not hold the run: each call returns at once.
-    w.Notice("warning: first");
-    w.Notice("warning: second");
-    auto* box = Child<QMessageBox>(w, "NoticeBox");
-    QVERIFY(box->isVisible());
-    QCOMPARE(box->windowModality(), Qt::NonModal);
-    QCOMPARE(QApplication::activeModalWidget(), nullptr);
-    QCOMPARE(box->windowTitle(), QStringLiteral("Warning"));
-    QCOMPARE(box->text(), QStringLiteral("warning: first\nwarning: second"));
-    QCOMPARE(w.Notices(), (QStringList{QStringLiteral("warning: first"), QStringLiteral("warning: second")}));
-    // Once closed, the next run's notices start afresh.
-    box->close();
-    w.Notice("warning: third");
-    QCOMPARE(box->text(), QStringLiteral("warning: third"));
 }
 
 void MainWindowTest::long_texts_are_elided() {

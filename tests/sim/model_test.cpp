@@ -8,7 +8,6 @@
 
 #include "loaders/loader_image.h"
 #include "sim/boards.h"
-#include "sim/c16x_board.h"
 #include "sim/faults.h"
 #include "sim/line.h"
 #include "sim/options.h"

@@ -175,7 +175,7 @@ TEST_F(Stm32Flasher, TheFinalBlockIsNeverEmpty) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes data = PatternBytes(c.length, 11);
-        const LoaderImage image{"test", data.data(), data.size(), Flash_stm32f4::kPreloaderAddress, false, "test"};
+        const LoaderImage image{"test", data.data(), data.size(), Flash_stm32f4::kPreloaderAddress, "test"};
         ImageFlasher flasher(ctx, image);
         step = 0;
         auto run = std::async(std::launch::async, [&] { return flasher.SendLoader(); });

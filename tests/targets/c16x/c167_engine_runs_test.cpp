@@ -130,21 +130,6 @@ TEST_F(FlashRunTest, AbortDuringProgrammingShowsAbortWithTheShortCountdown) {
     board->Stop();
 }
 
-TEST_F(FlashRunTest, ALongEraseWalksTheGaugeUpTo100) {
-    // The XE167 board still erases in real time (the boards that run their
-    // loaders erase in emulated time and answer at once).
-    SimOptions o;
-    o.eraseMs = 10500;
-    o.board = "xe167";
-    board = std::make_unique<SimBoard>(o);
-    ASSERT_EQ(SelectTarget(ctx, 8), 0);
-    rec.recordProgress = true;
-    EXPECT_EQ(Run(PatternBytes(64)), RunOutcome::Programmed) << rec.status;
-    const std::vector<int> erase(rec.progressValues.begin(), rec.progressValues.begin() + 13);
-    EXPECT_EQ(erase, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 100}));
-    board->Stop();
-}
-
 TEST_F(FlashRunTest, APortInUseIsRefusedWithTheMessageBox) {
     Start();
     Comport holder(ctx.setup.Ports[1]);

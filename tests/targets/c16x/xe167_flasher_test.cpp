@@ -4,6 +4,9 @@
 
 #include <termios.h>
 
+#include <chrono>
+#include <thread>
+
 #include "loaders/loader_image.h"
 #include "scripted_flasher.h"
 
@@ -30,6 +33,19 @@ TEST_F(Scripted, Xe167SwitchesTheOpenLineTo57600AndKeepsTheStoredRecord) {
     EXPECT_EQ(cfgetospeed(&t), speed_t(B57600));
     EXPECT_EQ(ctx.setup.Ports[7].BaudRate(), 19200);
     EXPECT_EQ(ctx.setup.Ports[7].Name(), "COM3");
+}
+
+// The erase answer may take many seconds: the gauge walks a tenth per second
+// of waiting, past 100 as it always did, and rests at 100 once the answer came.
+TEST_F(Scripted, ALongEraseWalksTheGaugeUpTo100) {
+    Open(8);
+    rec.recordProgress = true;
+    auto run = Async([&] { return F().Erase(); });
+    EXPECT_EQ(peer->Receive(1), Bytes{0x62});
+    std::this_thread::sleep_for(std::chrono::milliseconds(10500));
+    peer->Send({0x00});
+    EXPECT_EQ(run.get(), 0);
+    EXPECT_EQ(rec.progressValues, (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 100}));
 }
 
 struct AckCase {

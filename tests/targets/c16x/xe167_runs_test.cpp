@@ -19,8 +19,8 @@ INSTANTIATE_TEST_SUITE_P(
     Xe167, FullRuns,
     // The file to a whole word, then the content check and the finish byte.
     ::testing::Values(FullRun{"Xe167Odd", kXe167, 1001, kBeforeData + 1002 + 2,
-                              {"zero byte at 19200 baud", "host line: 57600 baud, 8N1", "size 1002 bytes",
-                               "in 8 acknowledged blocks", "finish command"}}),
+                              {"zero byte at 19200 baud", "U0C0 now at 56818 baud", "host line: 57600 baud, 8N1",
+                               "8 pages programmed, 1 sectors erased", "misuse: none"}}),
     [](const auto& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -30,10 +30,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "\nError waiting for controller ID\nReceived byte: 55h Expected: D5h\n", 1, 0},
         FailedRun{"Xe167VerifyError", kXe167, {"verify-error@0x142"}, -1, RunOutcome::ProgramFailed, Panel::Flash,
                   "PROG ERR", "\n\nFatal: Error 0002 at addr 00142h: re-read 1235h, expected 1234h\n",
-                  // The report comes once the word at 142h fails: at the latest in place
-                  // of the third block's acknowledgement, at the earliest right after the word.
-                  kBeforeData + 3 * 128, 3 * 128 - (0x142 + 2)},
-        FailedRun{"Xe167EraseTimeout", kXe167, {}, 30000, RunOutcome::EraseFailed, Panel::Erase, "TIMEOUT",
+                  // The page holding 142h is programmed and read back while the fourth
+                  // block flows: the report comes at the latest in place of its
+                  // acknowledgement, at the earliest right after the word.
+                  kBeforeData + 4 * 128, 4 * 128 - (0x142 + 2)},
+        // The erase command lost on the line: the loader never answers it.
+        FailedRun{"Xe167EraseTimeout", kXe167, {"drop@2075"}, -1, RunOutcome::EraseFailed, Panel::Erase, "TIMEOUT",
                   "Timeout waiting after Flash being erased", 1 + 2074 + 1, 0}),
     [](const auto& info) { return info.param.name; });
 
