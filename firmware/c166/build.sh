@@ -30,5 +30,5 @@ build() {  # name symbol size address source include...
 }
 build c166 kLoaderC166 810 0xFA40 c166.asm protocol.inc board.inc
 build c163 kLoaderC163 702 0xFA40 c163.asm protocol.inc board.inc
-build xc164 kLoaderXC164 1854 0xE00004 xc164.asm xc16x.inc xc16x_body.inc
-build xe167 kLoaderXE167 2074 0xE00000 xe167.asm xe167.inc xc16x_body.inc xe167_wire.py
+build xc164 kLoaderXC164 1854 0xE00004 xc164.asm xc16x.inc xc16x_start.inc xc16x_body.inc
+build xe167 kLoaderXE167 2074 0xE00000 xe167.asm xe167.inc xc16x_start.inc xc16x_body.inc xe167_wire.py

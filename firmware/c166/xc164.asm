@@ -35,21 +35,7 @@ s1wait: JNB     S0RIR, s1wait
         ASSERT  $ == IMAGE_START + 32
 
 ; ---- second stage --------------------------------------------------------------
-        ; Our own register bank, stack and page buffers in the DPRAM; the stack
-        ; limits guard it (C167CR UM ch.4 "The System Stack", unchanged in the
-        ; C166S V2 core).
-        MOV     DPP3, #3
-        MOV     CP, #REGBANK
-        NOP                             ; the new bank is used from the next-but-one instruction
-        MOV     STKUN, #STACK_TOP
-        MOV     STKOV, #STACK_LIMIT
-        MOV     SP, #STACK_TOP
-        MOV     R0, #0
-        MOV     JOB, R0
-        MOV     R10, #0
-        MOV     R11, #0
-        MOV     R8, #0xFFFF
-        MOV     R9, #0xFFFF
+        INCLUDE "xc16x_start.inc"
         MOVB    RL1, #0                 ; the loader runs: still at the ROM loader's rate
         CALLA   cc_UC, putc
         ; The host switches to 57600 once it has this byte and sends the next

@@ -39,18 +39,8 @@ s1exit: JMPR    cc_C, stage2            ; sent as cc_C, received last as cc_UC
         ASSERT  $ == 32
 
 ; ---- second stage ----------------------------------------------------------------
-stage2: MOV     DPP3, #3
-        MOV     CP, #REGBANK
-        NOP                             ; the new bank is used from the next-but-one instruction
-        MOV     STKUN, #STACK_TOP
-        MOV     STKOV, #STACK_LIMIT
-        MOV     SP, #STACK_TOP
-        MOV     R0, #0
-        MOV     JOB, R0
-        MOV     R10, #0
-        MOV     R11, #0
-        MOV     R8, #0xFFFF
-        MOV     R9, #0xFFFF
+stage2:
+        INCLUDE "xc16x_start.inc"
         ; The loader runs: 0x00 at the bootstrap rate. The host switches to
         ; 57600 once it has this byte and sends the next command at once, so
         ; the new rate is set as soon as the byte's stop bit has gone (TFF).

@@ -126,6 +126,6 @@ const uint8_t kData[1854] = {
 }  // namespace
 
 const LoaderImage kLoaderXC164 = {"xc164", kData, sizeof kData, 0xE00004u,
-                              "sources sha256 537759fb4c533173 (xc164.asm, xc16x.inc, xc16x_body.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 cc63d0f05dbcaf403ca79edc544ef7b07d10609a3b1f29e0e3df646efb2fc3e6"};
+                              "sources sha256 74c784b0de758683 (xc164.asm, xc16x.inc, xc16x_start.inc, xc16x_body.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 cc63d0f05dbcaf403ca79edc544ef7b07d10609a3b1f29e0e3df646efb2fc3e6"};
 
 }  // namespace qtx
