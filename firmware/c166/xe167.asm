@@ -10,8 +10,9 @@
 ; exit instruction at offset 20, and does not count: the host sends the second
 ; stage last byte first (firmware/c166/xe167_wire.py), and the last byte to
 ; arrive turns the exit from JMPR cc_C into JMPR cc_UC. The byte changed sits
-; after the loop's head, so the next pass fetches it anew after the taken jump
-; back; AND clears C, so the exit is never taken before.
+; 8 bytes past the loop's head, so the next pass fetches it anew after the
+; taken jump back (assumed: no prefetch or jump cache keeps that word across
+; the jump); AND clears C, so the exit is never taken before.
 ;
 ; Code runs in segment 0E0h: JMPA/CALLA stay in it; DPP0 reaches U0C0, DPP3
 ; (reset value 3) the DPRAM, EXTS the flash.

@@ -140,6 +140,6 @@ const uint8_t kData[2074] = {
 }  // namespace
 
 const LoaderImage kLoaderXE167 = {"xe167", kData, sizeof kData, 0xE00000u,
-                              "sources sha256 ad6ad5ba90d539da (xe167.asm, xe167.inc, xc16x_start.inc, xc16x_body.inc, xe167_wire.py), c166asm.py sha256 d3a4fadc689c8930; image sha256 df3367f4ca8c161cab39c23951b4ed0c501b6fec705810a76b1398c14c185b86"};
+                              "sources sha256 3658ca3d3758bdd3 (xe167.asm, xe167.inc, xc16x_start.inc, xc16x_body.inc, xe167_wire.py), c166asm.py sha256 d3a4fadc689c8930; image sha256 df3367f4ca8c161cab39c23951b4ed0c501b6fec705810a76b1398c14c185b86"};
 
 }  // namespace qtx
