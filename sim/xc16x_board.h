@@ -48,12 +48,8 @@ public:
     void Reset() override;
     const FlashModel& Flash() const override { return flash_.Content(); }
 
-    // For tests: emulated time and what the program did wrong.
-    uint64_t NowNs() const;
-    const std::map<std::string, uint64_t>& Misuses() const { return misuse_; }
-    const Xc16xFlash& FlashModule() const { return flash_; }
-
 protected:
+    uint64_t NowNs() const;   // the board's emulated time
     // The serial unit.
     virtual uint32_t LineBaud() const = 0;
     // The ROM loader has answered a zero byte that came at hostBaud: its set-up.
