@@ -40,14 +40,17 @@ void PrintHelp() {
         "      --settings FILE   settings file to read (default: flash.stp here, if present)\n"
         "      --save            write the settings back, with the choices of this run\n"
         "  -q, --quiet           print only errors and the result\n"
+        "      --no-read-back    T89C5xACx: do not read the flash back and compare it with\n"
+        "                        FIRMWARE after programming (other targets: ignored)\n"
         "      --list-ports      show which device each COMn name stands for\n"
         "      --list-targets    show the processor types\n"
         "      --help, --version\n\n"
         "Port names: a directory of COMn links (~/.config/qtxflash/ports, or $QTXFLASH_PORTS,\n"
         "which then is the whole map) comes first; serial devices present take the lowest\n"
         "free numbers after that.\n\n"
-        "Exit status: 0 programmed, 1 usage or bad input (nothing was sent to the board)\n"
-        "or the settings could not be saved, 2 port cannot be opened, 3 boot loader\n"
+        "Exit status: 0 programmed, 1 usage or bad input, or --save with a settings file\n"
+        "that cannot be written (nothing was sent to the board), 2 port cannot be opened\n"
+        "or stopped taking bytes, 3 boot loader\n"
         "step failed, 4 erase failed, 5 programming failed, 130 aborted by Ctrl-C or\n"
         "SIGHUP, 143 aborted by SIGTERM.\n",
         kUsageText);
@@ -110,6 +113,19 @@ int Fail(const std::string& msg) {
     return kUsage;
 }
 
+// Whether the settings file can be written, found before the run: a programmed
+// board must not end in a failure because its settings could not be kept.
+bool CanWriteSettings(const std::string& path, std::string& why) {
+    std::string target = path;
+    if (::access(path.c_str(), F_OK) != 0) {
+        const auto slash = path.rfind('/');
+        target = slash == std::string::npos ? "." : path.substr(0, slash + (slash == 0 ? 1 : 0));
+    }
+    if (::access(target.c_str(), W_OK) == 0) return true;
+    why = "settings file " + path + " cannot be written (" + target + ": " + std::strerror(errno) + ")";
+    return false;
+}
+
 // What a path names, for the settings file: missing, a regular file, or something else.
 enum class PathKind { Missing, Regular, Other };
 PathKind KindOf(const std::string& path, int& err) {
@@ -131,6 +147,7 @@ int main(int argc, char** argv) {
 
     std::string target, port, baudText, settingsPath, firmware;
     bool save = false, quiet = false;
+    bool readBack = true;  // --no-read-back
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -168,6 +185,8 @@ int main(int argc, char** argv) {
             if (!value(settingsPath)) return Fail(problem);
         } else if (a == "--save") {
             save = true;
+        } else if (a == "--no-read-back") {
+            readBack = false;
         } else if (a == "-q" || a == "--quiet") {
             quiet = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -255,6 +274,11 @@ int main(int argc, char** argv) {
     const std::string name = ctx.FlashFilePath.substr(slash + 1);
     const bool storable = ctx.setup.SetFlashDir(dir) && ctx.setup.SetFlashName(name);
     if (save && !storable) return Fail("the firmware path is too long to be stored in the settings");
+    if (std::string why; save && !CanWriteSettings(settingsPath, why)) return Fail(why);
+    // A stored rate the line cannot run at is bad input, like -b 0.
+    if (record.BaudRate() <= 0)
+        return Fail("settings file " + settingsPath + " gives " + record.Name() + " the baud rate " +
+                    std::to_string(record.BaudRate()) + ", which is not a positive number; give -b");
 
     if (SelectTarget(ctx, row->deviceCode) != 0) return Fail("cannot select the target");
     if (!quiet) {
@@ -262,6 +286,13 @@ int main(int argc, char** argv) {
                     record.FramingText() + ", " + std::to_string(record.BaudRate()) + " baud), firmware " +
                     ctx.FlashFilePath + " (" + std::to_string(imageSize) + " bytes)");
     }
+
+    // --no-read-back: said even with -q, since it qualifies the result.
+    ctx.ReadBack = readBack;
+    if (!readBack && std::string(row->className) == "Flash_AC2")
+        display.Say("qtxflash-cli: read-back skipped (--no-read-back): the flash is not checked");
+    else if (!readBack && !quiet)
+        display.Say("qtxflash-cli: --no-read-back applies only to T89C5xACx; ignored for " + std::string(row->itemText));
 
     const int64_t start = NowMs();
     const RunOutcome outcome = FlashRun(ctx);
@@ -271,7 +302,8 @@ int main(int argc, char** argv) {
     if (save) {
         std::string why;
         saved = WriteSetupFile(settingsPath, ctx.setup, &why);
-        if (!saved) display.Say("qtxflash-cli: cannot save settings: " + why);
+        // Writable before the run, so this is rare; the board's result still decides the status.
+        if (!saved) display.Say("qtxflash-cli: warning: cannot save settings: " + why);
     }
 
     const std::string tool = "qtxflash-cli: ";
@@ -281,8 +313,9 @@ int main(int argc, char** argv) {
         return ctx.FatalExitStatus;
     }
     // A signal that asked for the abort decides the status of a run that did not finish.
+    const std::string partial = ctx.FlashTouched ? "; the erase had begun: the board now holds a partial image" : "";
     if (outcome != RunOutcome::Programmed && CliDisplay::Interrupted()) {
-        display.Say(tool + "aborted (" + strsignal(CliDisplay::InterruptSignal()) + ")");
+        display.Say(tool + "aborted (" + strsignal(CliDisplay::InterruptSignal()) + ")" + partial);
         return CliDisplay::InterruptStatus();
     }
     switch (outcome) {
@@ -291,7 +324,7 @@ int main(int argc, char** argv) {
         std::snprintf(done, sizeof done, "programmed %lld bytes into %s on %s in %.1f s", imageSize, row->itemText,
                       record.Name().c_str(), seconds);
         display.Say(tool + done);
-        return saved ? kOk : kUsage;
+        return kOk;
     }
     case RunOutcome::BadInput:
         display.Say(tool + "refused the firmware file; nothing was sent to the board");
@@ -309,7 +342,7 @@ int main(int argc, char** argv) {
         display.Say(tool + "failed: programming");
         return kProgram;
     case RunOutcome::Aborted:
-        display.Say(tool + "aborted");
+        display.Say(tool + "aborted" + partial);
         return kAborted;
     }
     return kProgram;

@@ -144,6 +144,8 @@ void PumpingSleep(Context& ctx, int ms) {
     const int64_t end = NowMs() + ms;
     for (;;) {
         ctx.display.Pump();
+        // An abort ends the pause; the caller's next check ends the run.
+        if (ctx.ActiveFlasher && ctx.ActiveFlasher->Abort) return;
         const int64_t left = end - NowMs();
         if (left <= 0) return;
         const int64_t step = left < 10 ? left : 10;

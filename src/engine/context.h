@@ -50,12 +50,18 @@ struct Context {
     std::string FirmwareImagePath;
     int ResetCountdown = 0;
     bool SetX2 = true;  // the window's X2 box (SetX2Box): hidden and ticked
+    // T89C5xACx: read the programmed range back and compare it with the image
+    // before the fuses are set (qtxflash-cli --no-read-back clears it).
+    bool ReadBack = true;
 
     // Where flash.stp lives: the working directory at start-up.
     std::string StartDirectory;
 
     ShownError lastError;
     StageFailure lastFailure;
+    // Set once this run's first erase or program command has left for the
+    // board: from then on an ended run may have left a partial image.
+    bool FlashTouched = false;
     std::string lastPortError;  // why the last OpenTargetPort failed
     // A configuration error that ends the program (settings that cannot be
     // written, a stored device code that selects no target): the engine never

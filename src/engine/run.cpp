@@ -47,6 +47,7 @@ RunOutcome FlashRun(Context& ctx) {
     d.SetProgressTextVisible(true);
     ctx.lastError = {};
     ctx.lastFailure = {};
+    ctx.FlashTouched = false;
 
     const int32_t code = ctx.setup.DeviceCode();
     // The whole image is read, and refused when it cannot be sent, before the
@@ -55,7 +56,19 @@ RunOutcome FlashRun(Context& ctx) {
     ctx.FirmwareImagePath.clear();
     const TargetRow* row = FindTargetByCode(code);
     std::string why;
-    if (!ReadFirmwareImage(ctx.FlashFilePath, row ? row->maxImageSize : 0, ctx.FirmwareImage, why)) {
+    bool readable = ReadFirmwareImage(ctx.FlashFilePath, row ? row->maxImageSize : 0, ctx.FirmwareImage, why);
+    if (readable && ctx.ActiveFlasher) {
+        why = ctx.ActiveFlasher->ImageProblem(ctx.FirmwareImage);
+        readable = why.empty();
+    }
+    // A stored rate the line cannot run at would only fail at the open.
+    const PortRecord* record = ctx.SelectedPortRecord();
+    if (readable && record && record->BaudRate() <= 0) {
+        why = "The settings give " + record->Name() + " a baud rate of " + std::to_string(record->BaudRate()) +
+              ": choose a rate in the port dialog";
+        readable = false;
+    }
+    if (!readable) {
         d.SetStatusText(why);
         ShowPanelError(ctx, Panel::Bsl, "PROG ERR", 0);
         if (SelectTarget(ctx, code) != 0) ctx.FatalExitStatus = 1;

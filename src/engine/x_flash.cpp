@@ -56,9 +56,26 @@ std::vector<uint8_t> X_Flash::Padded(const std::vector<uint8_t>& image, std::siz
     return data;
 }
 
-void X_Flash::WriteByte(uint8_t value) { Port().Write(&value, 1); }
+void X_Flash::WriteByte(uint8_t value) { WriteBytes(&value, 1); }
 
-void X_Flash::WriteBytes(const uint8_t* data, std::size_t n) { Port().Write(data, static_cast<int>(n)); }
+void X_Flash::WriteBytes(const uint8_t* data, std::size_t n) {
+    Comport& port = Port();
+    const int sent = port.Write(data, static_cast<int>(n));
+    if (sent == static_cast<int>(n)) return;
+    ThrowIfGone();
+    // The board has an unknown part of these bytes: nothing that follows can
+    // be trusted, so the run ends here.
+    const PortRecord* record = ctx.SelectedPortRecord();
+    Ui().SetStatusText(Format("Port %s (%s) took only %d of %zu bytes: the line stalled for %d ms",
+                              record ? record->Name().c_str() : "?", port.DeviceName.c_str(), sent, n,
+                              port.WriteStallTimeoutMs));
+    throw PortException{"write"};
+}
+
+void X_Flash::BeforeFlashIsTouched() {
+    PumpAndCheckAbort();
+    ctx.FlashTouched = true;
+}
 
 void X_Flash::WriteLoaderImage(const LoaderImage& image) {
     WriteBytes(image.data, image.size);
@@ -87,14 +104,46 @@ uint8_t X_Flash::SendByte(uint8_t value) {
     return value;
 }
 
-bool X_Flash::ReceiveByteTimed(uint8_t& out) {
+namespace {
+
+std::string LineErrorText(uint32_t flags) {
+    std::string text;
+    const std::pair<uint32_t, const char*> names[] = {{CE_FRAME, "framing error"}, {CE_OVERRUN, "overrun"},
+                                                      {CE_RXOVER, "receive buffer overrun"},
+                                                      {CE_RXPARITY, "parity error"}, {CE_BREAK, "break"}};
+    for (const auto& [flag, name] : names) {
+        if (!(flags & flag)) continue;
+        if (!text.empty()) text += ", ";
+        text += name;
+    }
+    return text;
+}
+
+}  // namespace
+
+void X_Flash::ThrowOnLineError(const char* what) {
+    Comport& port = Port();
+    const uint32_t errors = port.ClearErrors();
+    if (errors == 0) return;
+    // A damaged character is a wrong answer now, not a timeout later.
+    const PortRecord* record = ctx.SelectedPortRecord();
+    const std::string step = what ? what : "waiting for the board's answer";
+    Ui().SetStatusText(Format("\nError %s\nLine error on %s (%s): %s\n", step.c_str(),
+                              record ? record->Name().c_str() : "?", port.DeviceName.c_str(),
+                              LineErrorText(errors).c_str()));
+    throw CharErrorException{step, -1, -1};
+}
+
+bool X_Flash::ReceiveByteTimed(uint8_t& out, const char* what) {
     Comport& port = Port();
     // The timeout counts from when the bytes written so far can have left the line.
     const int64_t deadline = NowMs() + ctx.ByteTimeoutMs + port.OwedMs();
     for (;;) {
+        ThrowOnLineError(what);
         const int n = port.Read(&out, 1);
         Ui().Pump();
         if (n == 1) return true;
+        if (Abort) throw BreakException{};
         ThrowIfGone();
         const int64_t left = deadline - NowMs();
         if (left < 0) return false;
@@ -108,7 +157,8 @@ uint8_t X_Flash::ReceiveByte() {
 }
 
 int X_Flash::Expect(uint8_t expected, const std::string& what, bool tolerateTimeout) {
-    const uint8_t b = ReceiveByte();
+    uint8_t b = 0;
+    if (!ReceiveByteTimed(b, what.c_str())) b = 0xFF;
     if (b == 0xFF) {
         if (tolerateTimeout) return -1;
         Ui().SetStatusText(Format("Timeout %s", what.c_str()));
@@ -123,6 +173,7 @@ int X_Flash::Expect(uint8_t expected, const std::string& what, bool tolerateTime
 
 void X_Flash::CheckVerifyReport() {
     uint8_t report[9];
+    ThrowOnLineError("while the data were sent");
     if (Port().Read(&report[0], 1) != 1) return;
     // Report bytes are data: 0xFF is a real value here, only silence is a timeout.
     for (int i = 1; i < 9; ++i) {
@@ -145,7 +196,7 @@ std::string X_Flash::VerifyReportText(const uint8_t r[9]) {
 void X_Flash::ExpectAnswerOrReport(uint8_t expected, const char* what) {
     uint8_t report[9];
     // A received 0xFF is a byte here, not the silence that ReceiveByte reports as 0xFF.
-    if (!ReceiveByteTimed(report[0])) {
+    if (!ReceiveByteTimed(report[0], what)) {
         Ui().SetStatusText(Format("Timeout %s", what));
         throw TimeoutException{what};
     }
@@ -156,7 +207,7 @@ void X_Flash::ExpectAnswerOrReport(uint8_t expected, const char* what) {
     // burst, so its bytes get the usual second each, not the final wait.
     ctx.ByteTimeoutMs = std::min(ctx.ByteTimeoutMs, 1000);
     for (int i = 1; i < 9; ++i) {
-        if (!ReceiveByteTimed(report[i])) {
+        if (!ReceiveByteTimed(report[i], what)) {
             Ui().SetStatusText(Format("\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", what, report[0], expected));
             throw CharErrorException{what, report[0], expected};
         }
@@ -182,6 +233,7 @@ int X_Flash::Erase() {
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
+    BeforeFlashIsTouched();
     WriteByte(EraseCommand);
     ctx.ByteTimeoutMs = 1000;
     for (int n = 1; n <= 20; ++n) {
@@ -349,6 +401,7 @@ std::vector<uint8_t> BytesAfterTheEnd(Context& ctx) {
         bool got = false;
         while (!got && NowMs() <= deadline && !port.Gone()) {
             ctx.display.Pump();
+            if (ctx.ActiveFlasher && ctx.ActiveFlasher->Abort) throw X_Flash::BreakException{};
             got = port.Read(&b, 1) == 1;
             if (!got) port.WaitReadable(5);
         }
@@ -390,6 +443,8 @@ bool X_Flash::RunStep(Panel panel, const std::function<void()>& step) {
         return true;
     } catch (const BreakException&) {
         ctx.lastFailure = {panel, Failure::Aborted, {}};
+        if (ctx.FlashTouched)
+            Ui().SetStatusText("Aborted after the flash was erased: the board now holds a partial image");
         ShowPanelError(ctx, panel, "ABORT", 5);
     } catch (const TimeoutException& e) {
         ctx.lastFailure = {panel, Failure::Timeout, e.step};
@@ -400,6 +455,9 @@ bool X_Flash::RunStep(Panel panel, const std::function<void()>& step) {
     } catch (const ProgramException& e) {
         ctx.lastFailure = {panel, Failure::Program, e.step};
         ShowPanelError(ctx, panel, "PROG ERR", 0);
+    } catch (const PortException& e) {
+        ctx.lastFailure = {panel, Failure::Port, e.step};
+        ShowPanelError(ctx, panel, "CHAR ERR", 0);
     } catch (const Comport::InitException& e) {
         // The driver refused a line setting the run switches to: no character
         // can go at the rate the loader now speaks.

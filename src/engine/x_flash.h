@@ -2,6 +2,7 @@
 // steps of the C16x-family loader protocol.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +31,11 @@ public:
     struct ProgramException {
         std::string step;
     };
+    // The port took fewer bytes than it was given: what the board received is
+    // unknown, so the run cannot go on.
+    struct PortException {
+        std::string step;
+    };
 
     explicit X_Flash(Context& ctx) : ctx(ctx) {}
     virtual ~X_Flash() = default;
@@ -49,6 +55,10 @@ public:
     virtual int EraseAndProgram();
     virtual int AwaitReply();
 
+    // Why this target cannot take image, beyond its size (checked before the
+    // run opens the port); empty when it can.
+    virtual std::string ImageProblem(const std::vector<uint8_t>&) const { return {}; }
+
     // Name of the class, for messages and tests ("Flash_166").
     virtual const char* ClassName() const = 0;
 
@@ -58,7 +68,9 @@ public:
     int Expect(uint8_t expected, const std::string& what, bool tolerateTimeout);
     void CheckVerifyReport();
 
-    uint8_t Abort = 0;
+    // Set from another thread (the window) or through the face's pump after a
+    // signal; every wait of the engine looks at it.
+    std::atomic<uint8_t> Abort{0};
     uint8_t EraseCommand = 0;
     uint8_t EraseAck = 0;
     uint8_t Checksum = 0;
@@ -67,10 +79,22 @@ public:
 protected:
     // Waits up to ByteTimeoutMs for one byte; false on timeout. Unlike
     // ReceiveByte it tells a received 0xFF from silence.
-    bool ReceiveByteTimed(uint8_t& out);
-    // A one-byte write that leaves Checksum alone.
+    // A line error (framing, overrun, parity, break) while waiting is
+    // CharErrorException naming what (the step) and the error.
+    bool ReceiveByteTimed(uint8_t& out, const char* what = nullptr);
+    // CharErrorException when the line reported an error since the last look.
+    void ThrowOnLineError(const char* what);
+    // Call right before the first command that erases or programs the flash
+    // leaves: an abort requested until then ends the run with the board
+    // untouched. From then on an abort leaves a partial image, and says so.
+    void BeforeFlashIsTouched();
+    // A one-byte write that leaves Checksum alone. Writes that the port takes
+    // only in part are PortException.
     void WriteByte(uint8_t value);
     void WriteBytes(const uint8_t* data, std::size_t n);
+    void WriteText(const std::string& text) {
+        WriteBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    }
     // Sends a loader image in one write.
     void WriteLoaderImage(const LoaderImage& image);
     // The firmware image at path, read whole. FlashRun reads it before the run

@@ -315,7 +315,7 @@ int Comport::Write(const uint8_t* buffer, int n) {
         if (r > 0) {
             sent += static_cast<int>(r);
             lastProgress = Now100ns();
-            if (TakeLineErrors() != 0) break;  // stop after the write that saw the error
+            // A receive error is not the transmitter's: the next read reports it.
             continue;
         }
         if (r < 0 && errno == EINTR) continue;

@@ -22,9 +22,6 @@ void Drain(Comport& port) {
     }
 }
 
-void WriteText(Comport& port, const char* text) {
-    port.Write(reinterpret_cast<const uint8_t*>(text), static_cast<int>(std::strlen(text)));
-}
 
 // The 32-bit little-endian word at offset; bytes beyond the image count as 0.
 unsigned long WordAt(const LoaderImage& image, std::size_t offset) {
@@ -47,7 +44,7 @@ int Flash_sam3u::Identify() {
     port.ClearErrors();
     port.PurgeReceive();
     Drain(port);
-    WriteText(port, "V#");
+    WriteText("V#");
     Expect(0x0A, "waiting for controller ID", false);
     // The rest of the version text is of no interest.
     Drain(port);
@@ -94,7 +91,7 @@ int Flash_sam3u::SendLoader() {
             std::snprintf(command, sizeof command, "W%08lX,%08lX#", s.address, WordAt(image, s.offset));
             s.address += 4;
             s.offset += 4;
-            WriteText(port, command);
+            WriteText(command);
             s.idlePass = true;
             continue;
         }
@@ -108,7 +105,7 @@ int Flash_sam3u::SendLoader() {
         PumpingSleep(ctx, 400);
         port.ClearErrors();
         port.PurgeReceive();
-        WriteText(port, command);
+        WriteText(command);
         port.PurgeTransmit();
         PumpingSleep(ctx, 400);
         break;
@@ -123,20 +120,40 @@ int Flash_sam3u::SendLoader() {
     return 0;
 }
 
-int Flash_sam3u::Program(const std::string& path) {
-    const std::vector<uint8_t>& image = Image(path);
+std::string Flash_sam3u::ImageProblem(const std::vector<uint8_t>& image) const {
     const uint64_t fileSize = image.size();
+    char text[512];
     // Between one bank and the start of bank 2 a file fits neither layout:
     // its tail would be sent as a bank-2 count that makes no sense.
     if (fileSize > kBankSize && fileSize < kBank2Offset) {
-        char text[512];
         std::snprintf(text, sizeof text,
                       "FLASH file %s has %llu bytes: it must fit one bank (at most 0x%llX bytes) or be a "
                       "two-bank image of at least 0x%llX bytes (bank 2 from offset 0x%llX)",
-                      Quoted(path).c_str(), static_cast<unsigned long long>(fileSize),
+                      Quoted(ctx.FlashFilePath).c_str(), static_cast<unsigned long long>(fileSize),
                       static_cast<unsigned long long>(kBankSize), static_cast<unsigned long long>(kBank2Offset),
                       static_cast<unsigned long long>(kBank2Offset));
-        Ui().SetStatusText(text);
+        return text;
+    }
+    // Bytes between the banks would be dropped without a word.
+    if (fileSize >= kBank2Offset) {
+        for (uint64_t i = kBankSize; i < kBank2Offset; ++i) {
+            if (image[i] == 0xFF) continue;
+            std::snprintf(text, sizeof text,
+                          "FLASH file %s holds %02Xh at offset 0x%llX, between the banks (0x%llX to 0x%llX) where "
+                          "the chip has no flash: that part of a two-bank image must be 0xFF",
+                          Quoted(ctx.FlashFilePath).c_str(), image[i], static_cast<unsigned long long>(i),
+                          static_cast<unsigned long long>(kBankSize), static_cast<unsigned long long>(kBank2Offset - 1));
+            return text;
+        }
+    }
+    return {};
+}
+
+int Flash_sam3u::Program(const std::string& path) {
+    const std::vector<uint8_t>& image = Image(path);
+    const uint64_t fileSize = image.size();
+    if (const std::string problem = ImageProblem(image); !problem.empty()) {
+        Ui().SetStatusText(problem);
         throw ProgramException{};
     }
     // What goes on the line: bank 1, then bank 2 from its file offset, padded to whole pairs.
@@ -159,6 +176,8 @@ int Flash_sam3u::Program(const std::string& path) {
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
+    // The preloader erases each page as its data come: the size command starts it all.
+    BeforeFlashIsTouched();
     WriteByte(0x22);
     if (fileSize > kBankSize) Ui().SetStatusText("Sending FLASH file " + Quoted(path) + " to FLASH 1");
     const uint64_t size = data.size();

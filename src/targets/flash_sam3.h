@@ -22,6 +22,9 @@ public:
     int Program(const std::string& path) override;
     int SetControl(uint8_t) override { return 0; }
     const char* ClassName() const override { return "Flash_sam3u"; }
+    // An image between one bank and a two-bank image fits neither layout; a
+    // two-bank image must hold nothing but 0xFF where the chip has no flash.
+    std::string ImageProblem(const std::vector<uint8_t>& image) const override;
 
     // Where the preloader is written and started.
     static constexpr uint32_t kPreloaderAddress = 0x20001000;

@@ -132,18 +132,26 @@ INSTANTIATE_TEST_SUITE_P(
                  "status \n\nFatal: Error 0002 at addr 8000100h: re-read ", Panel::Flash, "PROG ERR"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Sam3Program, FilesBetweenOneBankAndTheSecondBankAreRefusedBeforeAnythingIsSent) {
+TEST(Sam3Program, FilesThatFitNeitherLayoutAreRefusedBeforeAnythingIsSent) {
     Recorder rec;
     Context ctx{rec};
     ASSERT_EQ(SelectTarget(ctx, 9), 0);
     const std::string dir = MakeTempDir("sam3-sizes");
-    // No port is open: touching it would crash, so a refusal sends nothing.
+    ctx.FlashFilePath = dir + "/fw.bin";
+    // No board on the port map: a run that got as far as the port would fail there instead.
     for (std::size_t size : {std::size_t{0x20001}, std::size_t{0x7FFFF}}) {
-        WriteFileBytes(dir + "/fw.bin", Bytes(size, 0x5A));
-        EXPECT_THROW(ctx.ActiveFlasher->Program(dir + "/fw.bin"), X_Flash::ProgramException) << size;
+        WriteFileBytes(ctx.FlashFilePath, Bytes(size, 0x5A));
+        EXPECT_EQ(FlashRun(ctx), RunOutcome::BadInput) << size;
         EXPECT_NE(rec.status.find(std::to_string(size) + " bytes: it must fit one bank"), std::string::npos)
             << rec.status;
+        EXPECT_THROW(ctx.ActiveFlasher->Program(ctx.FlashFilePath), X_Flash::ProgramException) << size;
     }
+    // A two-bank image with data where the chip has no flash would lose them.
+    Bytes twoBanks(525289, 0xFF);
+    twoBanks[0x30001] = 0x12;
+    WriteFileBytes(ctx.FlashFilePath, twoBanks);
+    EXPECT_EQ(FlashRun(ctx), RunOutcome::BadInput);
+    EXPECT_NE(rec.status.find("holds 12h at offset 0x30001, between the banks"), std::string::npos) << rec.status;
     std::filesystem::remove_all(dir);
 }
 
