@@ -26,7 +26,11 @@ int HexByte(const std::string& s, std::size_t at) {
 
 }  // namespace
 
-Ac2Board::Ac2Board(const BoardConfig& config, BoardIo& io) : config_(config), io_(io), flash_(kFlashSize) {}
+Ac2Board::Ac2Board(const BoardConfig& config, BoardIo& io) : config_(config), io_(io), flash_(kFlashSize) {
+    // An earlier image: cells at 0 that only an erase brings back to 1.
+    if (config_.preloaded)
+        for (std::size_t i = 0; i < flash_.Size(); ++i) flash_.Force(i, uint8_t(i * 131 + 0x5A));
+}
 
 void Ac2Board::Receive(uint8_t byte, uint32_t hostBaud) {
     switch (state_) {
@@ -119,6 +123,9 @@ void Ac2Board::Execute() {
     case 0x03:
         ExecuteCommand(data);
         return;
+    case 0x04:
+        ExecuteRead(data);
+        return;
     default:
         io_.Log("record type " + Hex(type) + " is not modelled: answered \"X\"");
         Answer('X');
@@ -177,6 +184,43 @@ void Ac2Board::ExecuteCommand(const std::vector<uint8_t>& data) {
     Answer('.');
 }
 
+void Ac2Board::ExecuteRead(const std::vector<uint8_t>& data) {
+    if (data.size() != 5 || data[4] != 0x00) {
+        io_.Log("display command of " + std::to_string(data.size()) + " bytes" +
+                (data.size() == 5 ? ", option " + Hex(data[4]) : std::string()) + " is not modelled: answered \"X\"");
+        Answer('X');
+        return;
+    }
+    const std::size_t first = std::size_t(data[0] << 8 | data[1]), last = std::size_t(data[2] << 8 | data[3]);
+    if (config_.readLocked) {
+        io_.Log("Read Flash " + Hex(unsigned(first), 4) + ".." + Hex(unsigned(last), 4) +
+                ": reading is forbidden (read-locked fault): answered \"L\"");
+        Answer('L');
+        return;
+    }
+    if (last < first || last - first + 1 > 0x400) {
+        io_.Log("Read Flash " + Hex(unsigned(first), 4) + ".." + Hex(unsigned(last), 4) +
+                ": not 1 to 400h bytes: answered \"X\"");
+        Answer('X');
+        return;
+    }
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t at = first; at <= last; at += 16) {
+        char head[8];
+        std::snprintf(head, sizeof head, "%04X=", unsigned(at));
+        text += head;
+        for (std::size_t a = at; a <= last && a < at + 16; ++a) {
+            const uint8_t b = flash_.Read(a);
+            text += kDigits[b >> 4];
+            text += kDigits[b & 0x0F];
+        }
+        text += "\r\n";
+    }
+    io_.Log("Read Flash " + Hex(unsigned(first), 4) + ".." + Hex(unsigned(last), 4));
+    io_.Send(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 void Ac2Board::Answer(char status) {
     const uint8_t line[3] = {uint8_t(status), '\r', '\n'};
     io_.Send(line, sizeof line);
@@ -189,9 +233,13 @@ std::optional<Clock::time_point> Ac2Board::NextTimer() const {
 
 void Ac2Board::OnTimer() {
     if (state_ != State::Erasing) return;
-    flash_.Erase();
+    if (config_.eraseFails) {
+        io_.Log("erase-fail fault: the erase is confirmed, but no cell is erased");
+    } else {
+        flash_.Erase();
+        io_.Log("flash erased");
+    }
     records_ = 0;
-    io_.Log("flash erased");
     state_ = State::Records;
     Answer('.');
     // The UART kept what came during the erase.

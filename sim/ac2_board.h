@@ -9,8 +9,17 @@
 //   type 03 07     full chip erase (answered when the erase is done)
 //   type 03 0A 08 v  / 0A 04 v   X2 / boot-loader-jump fuse bit := v
 //   type 03 03 00  hardware reset: the application starts, nothing is answered
+//   type 04 s s e e 00  Read Flash s..e inclusive: lines "AAAA=" with up to 16
+//                  bytes as upper-case hex digits and CR LF, no status; "L" CR
+//                  LF when reading is forbidden ("A/T89C51AC2 UART Bootloader",
+//                  4231C-CAN-03/05, "Read the Flash or EEPROM Data")
 // A verify-error fault address makes every data record that touches it a
-// refused write ("P"), the only failure this protocol can report.
+// refused write ("P"), the only failure this protocol can report. Faults of
+// this board alone: erase-fail confirms the erase but erases nothing,
+// preloaded starts with an earlier image in the flash, read-locked answers
+// every Read Flash with "L". A Read Flash of more than 400h bytes is answered
+// "X": the AT89C51AC3's document (4386A-8051-10/04, same section) sets that
+// limit, and the board holds the host to it.
 #pragma once
 
 #include <deque>
@@ -48,6 +57,7 @@ private:
     void Execute();
     void ExecuteData(uint16_t address, const std::vector<uint8_t>& data);
     void ExecuteCommand(const std::vector<uint8_t>& data);
+    void ExecuteRead(const std::vector<uint8_t>& data);
     void Answer(char status);
 
     BoardConfig config_;

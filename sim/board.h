@@ -25,6 +25,8 @@ struct BoardConfig {
     std::set<uint32_t> verifyErrorAt;    // flash addresses whose word fails to program
     bool eraseFails = false;             // the flash's erase ends in failure (boards that model it)
     int eraseMs = 200;                   // how long the loaded program takes to erase
+    bool preloaded = false;              // t89c5xacx: the flash starts holding an earlier image
+    bool readLocked = false;             // t89c5xacx: the security level forbids reading the flash
 };
 
 class BoardIo {

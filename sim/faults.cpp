@@ -7,7 +7,7 @@ namespace qtx::sim {
 
 bool FaultSet::Empty() const {
     return !silent && !badId && !noEcho && !badEcho && !eraseFail && verifyErrorAt.empty() && drop.empty() &&
-           corrupt.empty() && badAck.empty() && !unplug;
+           corrupt.empty() && badAck.empty() && !unplug && !preloaded && !readLocked;
 }
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
@@ -46,6 +46,11 @@ std::string AddOne(const std::string& fault, FaultSet& f) {
     if (kind == "erase-fail") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
         f.eraseFail = true;
+        return {};
+    }
+    if (kind == "preloaded" || kind == "read-locked") {
+        if (hasArg) return "fault '" + kind + "' takes no argument";
+        (kind == "preloaded" ? f.preloaded : f.readLocked) = true;
         return {};
     }
     if (kind == "silent" || kind == "bad-id" || kind == "no-echo" || kind == "bad-echo") {

@@ -16,6 +16,8 @@ struct FaultSet {
     bool badEcho = false;                // C509 loaded program: wrong size echo
     std::set<uint32_t> verifyErrorAt;    // flash addresses that fail to program
     bool eraseFail = false;              // the flash's erase fails (boards that model it)
+    bool preloaded = false;              // t89c5xacx: the flash starts holding an earlier image
+    bool readLocked = false;             // t89c5xacx: reading the flash is forbidden
     std::set<uint64_t> drop;             // these bytes never arrive
     std::set<uint64_t> corrupt;          // these bytes arrive XOR 0x01
     std::set<uint64_t> badAck;           // first answer after that many bytes is XOR 0x01

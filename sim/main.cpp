@@ -72,6 +72,8 @@ int main(int argc, char** argv) {
         config.verifyErrorAt = options.faults.verifyErrorAt;
         config.eraseFails = options.faults.eraseFail;
         config.eraseMs = options.eraseMs;
+        config.preloaded = options.faults.preloaded;
+        config.readLocked = options.faults.readLocked;
         Rig rig(rigOptions, config, pty, WithAppFirmware(FindBoard(options.board)->make, options.app));
 
         // An erased flash from the start: an unwritable path fails now, not after a run,
