@@ -309,6 +309,7 @@ void MainWindowTest::abort_during_programming() {
     QCOMPARE(Caption(w, "FlashPanel"), QStringLiteral("ABORT"));
     QCOMPARE(ColourOf(w, "FlashPanel"), QStringLiteral("clRed"));
     QCOMPARE(ColourOf(w, "ErasePanel"), QStringLiteral("clInactiveBorder"));
+    QVERIFY(w.StatusText().find("the board now holds a partial image") != std::string::npos);
     QVERIFY(!cancel->isEnabled());
     QVERIFY(!w.Ctx().PortIsOpen);
     QCOMPARE(board.Wait(), 0);
@@ -381,8 +382,10 @@ void MainWindowTest::run_guards_and_close() {
     QVERIFY(seen.flasher != nullptr);
     QCOMPARE(seen.flasherAfterClicks, seen.flasher);
     QVERIFY(!seen.closedAtOnce);
-    // The close aborted the run at its next abort test (the erase), then took effect.
-    QCOMPARE(Caption(w, "ErasePanel"), QStringLiteral("ABORT"));
+    // The close aborted the run in the wait for the identification byte, before
+    // anything could be erased, then took effect.
+    QCOMPARE(Caption(w, "BslPanel"), QStringLiteral("ABORT"));
+    QCOMPARE(Caption(w, "ErasePanel"), QStringLiteral("ERASE"));
     QVERIFY(!w.isVisible());
     QVERIFY(!w.Ctx().PortIsOpen);
     QVERIFY(!w.Ctx().ActivePort);

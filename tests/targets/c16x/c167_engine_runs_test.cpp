@@ -124,6 +124,7 @@ TEST_F(FlashRunTest, AbortDuringProgrammingShowsAbortWithTheShortCountdown) {
     };
     EXPECT_EQ(Run(PatternBytes(20000)), RunOutcome::Aborted);
     EXPECT_EQ(rec.Caption(Panel::Flash), "ABORT");
+    EXPECT_EQ(rec.status, "Aborted after the flash was erased: the board now holds a partial image");
     EXPECT_EQ(ctx.ResetCountdown, 5);
     EXPECT_TRUE(rec.timerRunning);
     EXPECT_EQ(ctx.ActiveFlasher->Abort, 0);  // the fresh flasher knows nothing of it
