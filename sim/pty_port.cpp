@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdexcept>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -42,6 +42,14 @@ PtyPort::PtyPort() {
         Fail("cannot name the pseudo-terminal");
     }
     slavePath_ = name;
+    // Opened before the watch below, so it never counts as a host's open.
+    slaveFd_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slaveFd_ < 0) {
+        const int err = errno;
+        Close();
+        errno = err;
+        Fail("cannot open the slave " + slavePath_);
+    }
     const int flags = ::fcntl(fd_, F_GETFL);
     int one = 1;
     if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0 || ::ioctl(fd_, TIOCPKT, &one) != 0) {
@@ -64,13 +72,45 @@ PtyPort::~PtyPort() { Close(); }
 
 void PtyPort::Close() {
     if (notifyFd_ >= 0) ::close(notifyFd_);
-    if (fd_ >= 0) ::close(fd_);
-    notifyFd_ = fd_ = -1;
+    if (fd_ >= 0) ::close(fd_);   // first: the host sees the hang-up of an unplugged adapter
+    if (slaveFd_ >= 0) ::close(slaveFd_);
+    notifyFd_ = fd_ = slaveFd_ = -1;
 }
 
-bool PtyPort::HungUp() const {
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+bool PtyPort::OpenedElsewhere() const {
+    DIR* procs = ::opendir("/proc");
+    if (!procs) return false;
+    const std::string self = std::to_string(::getpid());
+    bool found = false;
+    while (const dirent* p = ::readdir(procs)) {
+        if (found) break;
+        if (p->d_name[0] < '1' || p->d_name[0] > '9' || self == p->d_name) continue;
+        const std::string dir = std::string("/proc/") + p->d_name + "/fd";
+        DIR* fds = ::opendir(dir.c_str());
+        if (!fds) continue;
+        while (const dirent* f = ::readdir(fds)) {
+            char target[256];
+            const ssize_t n = ::readlink((dir + "/" + f->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && slavePath_.compare(0, std::string::npos, target, std::size_t(n)) == 0) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(procs);
+    return found;
+}
+
+bool PtyPort::Armed() const {
+    termios2 t{};
+    if (::ioctl(fd_, TCGETS2, &t) != 0) return false;
+    return t.c_iflag == 0 && t.c_oflag == 0 && t.c_lflag == EXTPROC && (t.c_cflag & (CREAD | CLOCAL)) == (CREAD | CLOCAL) &&
+           t.c_cc[VMIN] == 1 && t.c_cc[VTIME] == 0;
+}
+
+void PtyPort::DiscardInput() {
+    if (slaveFd_ >= 0) ::ioctl(slaveFd_, TCFLSH, TCIFLUSH);
 }
 
 void PtyPort::Arm() {

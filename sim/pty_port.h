@@ -1,6 +1,8 @@
 // The board's end of a pseudo-terminal pair. The host opens the slave like a
-// serial port; the board keeps only the master, so the host's close is seen as
-// a hang-up and closing the master looks like an unplugged adapter.
+// serial port; closing the master looks like an unplugged adapter. The board
+// also holds a descriptor on the slave, opened before anyone watches, so that
+// it can discard what a host left unread without writing the line settings a
+// returning host may be setting at that very moment.
 #pragma once
 
 #include <string>
@@ -23,8 +25,9 @@ public:
     // A host's quick close and reopen clears the master's hang-up before the
     // board may look; these events are never missed.
     int NotifyFd() const { return notifyFd_; }
-    // True while nobody has the slave open (the master polls as hung up).
-    bool HungUp() const;
+    // True while someone besides the board has the slave open. Slow (it looks
+    // through /proc): only for when the open and close events were lost.
+    bool OpenedElsewhere() const;
     const std::string& SlavePath() const { return slavePath_; }
     bool IsOpen() const { return fd_ >= 0; }
 
@@ -32,12 +35,18 @@ public:
     // changes are signalled in the packet stream; discards whatever still waits
     // for the slave to read (the next opener must not see a previous run's bytes).
     void Arm();
+    // True while the slave is still in the mode Arm sets.
+    bool Armed() const;
+    // Discards what waits for the slave to read, as a UART's driver does at a
+    // close; the line settings stay untouched.
+    void DiscardInput();
     // The slave's settings as the host left them.
     LineSettings QueryLine() const;
     void Close();
 
 private:
     int fd_ = -1;
+    int slaveFd_ = -1;    // the board's own descriptor on the slave
     int notifyFd_ = -1;
     std::string slavePath_;
 };

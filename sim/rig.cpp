@@ -87,8 +87,8 @@ RigEnd Rig::Run(const std::function<bool()>& stopRequested, int wakeFd) {
 }
 
 void Rig::WaitForInput(std::optional<Clock::time_point> wake, int wakeFd) {
-    // The master is watched only while someone has the slave open: a hung-up
-    // master would poll as ready all the time.
+    // The master is watched only while someone has the slave open: what a host
+    // left behind is drained when its close is handled.
     const bool hostOpen = openCount_ > 0;
     pollfd fds[3] = {{pty_.NotifyFd(), POLLIN, 0},
                      {wakeFd, POLLIN, 0},
@@ -128,8 +128,8 @@ void Rig::ProcessNotify() {
         const uint32_t mask = events_.front();
         events_.pop_front();
         if (mask & IN_Q_OVERFLOW) {
-            // Lost count: the master's hang-up tells whether anyone has the port open.
-            const bool open = !pty_.HungUp();
+            // Lost count: look for whoever has the port open.
+            const bool open = pty_.OpenedElsewhere();
             if (openCount_ > 0 && !open) {
                 openCount_ = 0;
                 HostClosed(false);
@@ -139,7 +139,8 @@ void Rig::ProcessNotify() {
         } else if (mask & IN_OPEN) {
             ++openCount_;
         } else if ((mask & IN_CLOSE) && openCount_ > 0 && --openCount_ == 0) {
-            HostClosed(OpenPending() || !pty_.HungUp());
+            PullEvents();   // an open is reported before the open returns
+            HostClosed(OpenPending());
         }
     }
     // What is still unsure came after every close seen: the current session's.
@@ -155,12 +156,12 @@ void Rig::DeliverBacklog() {
     }
 }
 
-// The master reads as hung up. Normally the close event is already queued (the
-// kernel reports the close before it marks the pty); if not, the count is wrong.
+// A read from the master failed. The board's own descriptor keeps the slave
+// from hanging up, so the count of opens is checked against who holds the port.
 void Rig::HungUp() {
     ProcessNotify();
     if (!options_.pace) DeliverBacklog();
-    if (end_ || openCount_ == 0 || !pty_.HungUp()) return;
+    if (end_ || openCount_ == 0 || pty_.OpenedElsewhere()) return;
     Log("missed a close of " + options_.portName + "; treating the port as closed");
     openCount_ = 0;
     HostClosed(false);
@@ -440,11 +441,17 @@ void Rig::HostClosed(bool reopened) {
     outBlocked_ = false;
     lastMismatch_[0] = lastMismatch_[1] = {};
     board_->Reset();
-    // A fresh open must find raw mode and no stale answers. Not once the host is
-    // back: it has set its own line, and setting it again through the master
-    // could undo that or make its first write fail with EAGAIN (the kernel holds
-    // the write lock while it flushes).
-    if (!reopened && pty_.HungUp()) pty_.Arm();
+    // A fresh open must find no stale answers: a UART's driver drops them at
+    // the close. The host may be back already, setting its line; the discard
+    // leaves the settings alone, so the board never undoes them.
+    pty_.DiscardInput();
+    // A host that left the line cooked gets raw mode back, unless a host is
+    // known to be back: written through the master, the settings could undo a
+    // returning host's own, or make its first write fail with EAGAIN (the
+    // kernel holds the write lock while it flushes). A host that restores what
+    // it found never needs this.
+    PullEvents();
+    if (!reopened && !OpenPending() && !pty_.Armed()) pty_.Arm();
     sessionBytes_ = 0;
     // Logged only now: whoever waits for this line may open the port at once.
     Log(what + "; board reset");
@@ -466,7 +473,7 @@ void Rig::DrainLeftovers() {
         if (OpenPending()) return;
         const ssize_t n = ::read(pty_.Fd(), buf, sure ? sure + 1 : sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;   // EIO: all of it read and the port still closed; EAGAIN: reopened
+        if (n <= 0) return;   // all of it read
         if (buf[0] != TIOCPKT_DATA) {
             Status(buf[0]);
             continue;
