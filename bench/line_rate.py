@@ -55,8 +55,11 @@ def run_once(build, board, latency):
         os.mkdir(ports)
         image = os.path.join(tmp, "fw.bin")
         rnd = random.Random(size)
+        data = bytearray(rnd.getrandbits(8) for _ in range(size))
+        if TARGETS[board][3]:
+            data[0x20000:0x80000] = b"\xff" * 0x60000  # a two-bank file holds nothing where the chip has no flash
         with open(image, "wb") as f:
-            f.write(bytes(rnd.getrandbits(8) for _ in range(size)))
+            f.write(data)
         env = dict(os.environ, QTXFLASH_PORTS=ports)
         log = open(os.path.join(tmp, "sim.log"), "w+")
         sim = subprocess.Popen([os.path.join(build, "sim/qtxsim"), "--board", board, "--port", "COM1", "--once",

@@ -50,7 +50,9 @@ FlashLayout Layout(const RunCase& c) {
 
 TEST_P(ArmRun, FlashesTheBoard) {
     const RunCase& c = GetParam();
-    const Bytes fw = PatternBytes(c.size, 17);
+    Bytes fw = PatternBytes(c.size, 17);
+    // A two-bank file holds nothing where the chip has no flash.
+    if (c.code != 11 && c.size > 0x20000) std::fill(fw.begin() + 0x20000, fw.begin() + 0x80000, 0xFF);
     EXPECT_EQ(Run(c, fw), RunOutcome::Programmed) << rec.status << "\n" << board->Log();
     EXPECT_EQ(rec.progress, 100);
     EXPECT_TRUE(rec.Has("status  Preloader running..."));
