@@ -22,19 +22,87 @@ std::string Hex(uint32_t v, int digits = 2) {
 // pessimistic side of the loader's mix, and the external bus adds wait states.
 constexpr uint32_t kCyclesPerInstruction = 3;
 
-// UART1 (register layout of gpl-gps-project gp4020_echo.s and the eCos GPS4020
-// HAL's gps4020.h): control, mode, baud rate, status, data, modem control at
-// 0x00-0x14, modem status at 0x1C; byte registers on word spacing. Status bits:
-// 0 receive buffer full, 1 transmit buffer empty, 3 transmitter active, 6
-// overrun; reading the status clears the error flags (comment in gp4020_echo.s).
-// Which byte an overrun keeps is not documented in what we read: the old one stays.
+// A data abort (DM5003 3.3.4.3 for a write into a read-only area, 3.4.1 and
+// 4.4.1 for a wrong access width): the access does not happen, and as the
+// loader's abort vector is a loop, the program stops there. The board stops it
+// at once and says why.
+void DataAbort(ArmCpu& cpu, const std::string& kind, const std::string& detail) {
+    cpu.Misuse(kind, detail);
+    cpu.Halt("data abort: " + kind + " (" + detail + ")");
+}
+
+// The Memory Peripheral Controller's area configuration registers at
+// 0xE0008000, one per chip select (DM5280 11.1, Table 11.2; DM5003 3.4.1,
+// Table 25), at the reset values of DM5280 11.2-11.5. Every register takes
+// 32-bit accesses only; a byte or half-word access is a bus error (DM5003
+// 3.4.1). Bit 4 (Read Only Status, DM5003 Tables 26 and 28) makes the area
+// refuse writes; bits 7:6 (configuration mode) take 00 and 01 only.
+class Gp4020Mpc : public ArmDevice {
+public:
+    static constexpr uint32_t kReadOnly = 0x10;
+
+    explicit Gp4020Mpc(ArmCpu& cpu) : cpu_(cpu) {}
+    uint32_t Config(int area) const { return areas_[area - 1]; }
+    bool ReadOnly(int area) const { return Config(area) & kReadOnly; }
+
+    uint32_t Read(uint32_t offset, unsigned size) override {
+        if (size != 4) {
+            DataAbort(cpu_, "MPC register access not 32 bits wide",
+                      "read of " + std::to_string(size) + " at " + HexWord(Gp4020Board::kMpc + offset));
+            return 0;
+        }
+        return areas_[offset / 4];
+    }
+    void Write(uint32_t offset, unsigned size, uint32_t value) override {
+        if (size != 4)
+            return DataAbort(cpu_, "MPC register access not 32 bits wide",
+                             "write of " + std::to_string(size) + " at " + HexWord(Gp4020Board::kMpc + offset));
+        if ((value >> 6 & 3) > 1) cpu_.Misuse("MPC configuration mode not 0 or 1", HexWord(value));
+        areas_[offset / 4] = value;
+    }
+
+    // Whether an operand of size bytes may go to an area's memory of another
+    // width: only a memory type that builds a transaction from several
+    // accesses (Mode 0 bit 2, Table 26; Mode 1 sub-memory type 11, Table 28).
+    bool Splits(int area, unsigned size) const {
+        const uint32_t c = Config(area);
+        const unsigned width = 1u << (c & 3);
+        if (size == width) return true;
+        return (c >> 6 & 3) == 0 ? (c & 4) != 0 : (c >> 2 & 3) == 3;
+    }
+
+private:
+    ArmCpu& cpu_;
+    // Area 4 is the internal RAM (0xFF000034 at reset, DM5280 11.5): the boot
+    // ROM stored the download there, so it has cleared that area's read-only
+    // bit; what else it set is not documented.
+    uint32_t areas_[4] = {0xFF000035, 0xFF000034, 0xFF000034, 0xFF000024};
+};
+
+}  // namespace
+
+// UART1 at 0xE0018000 (DM5280 17.3), the Firefly UART of DM5003 chapter 4:
+// CR, MR, BRR, SR, data, modem control at 0x00-0x14, modem status at 0x1C,
+// 8-bit registers (Table 35) of which every access must be 8 bits wide, any
+// other width being a data abort (4.4.1); 0x18 is reserved, a bus error (2.3).
+// Clocked from the 20 MHz BuILD_CLK through the division select MR[7:4] and
+// BRR (DM5280 17.2; the GP4020 has no external UART clock). The boot ROM
+// receives at BRR 21 (DM5280 4.2, Table 17.1) and documents nothing else: the
+// rest is at its reset value (Table 35), so the transmitter is off, and a byte
+// written then waits in the transmit register until it is enabled (4.3.2).
+// Status bits (Table 39): 0 receive register full, 1 transmit register empty,
+// 3 transmitting, 6 overrun; reading the status clears the error flags. An
+// overrun keeps the old byte and discards the new one (4.3.3).
 class Gp4020Uart : public ArmDevice {
 public:
-    Gp4020Uart(ArmCpu& cpu, BoardIo& io)
-        : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepOld, 10) {}
+    Gp4020Uart(ArmCpu& cpu, BoardIo& io) : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepOld, 10) {}
     UartLine& Line() { return line_; }
+    bool Receiving() const { return cr_ & kRen; }
+    // 16 x baud = 20 MHz / 2^MR[7:4] / (BRR + 1) (DM5003 4.3.1).
+    uint32_t Baud() const { return Gp4020Board::kUartHz / (1u << (mr_ >> 4)) / (16 * (brr_ + 1)); }
 
-    uint32_t Read(uint32_t offset, unsigned) override {
+    uint32_t Read(uint32_t offset, unsigned size) override {
+        if (!Allowed(offset, size, "read")) return 0;
         switch (offset) {
         case 0x00: return cr_;
         case 0x04: return mr_;
@@ -42,83 +110,146 @@ public:
         case 0x0C: {
             uint32_t sr = 0;
             if (line_.RxReady()) sr |= 0x01;
-            if (line_.TxReady()) sr |= 0x02;
+            if (TxRegisterFree()) sr |= 0x02;
             if (!line_.TxEmpty()) sr |= 0x08;
             if (line_.OverrunFlag()) sr |= 0x40;
             line_.ClearOverrun();
             return sr;
         }
         case 0x10: return line_.TakeRx();
-        default: return 0;
+        case 0x14: return mcr_;
+        default: return 0;   // modem status: no modem lines on this board
         }
     }
 
-    void Write(uint32_t offset, unsigned, uint32_t value) override {
+    void Write(uint32_t offset, unsigned size, uint32_t value) override {
+        if (!Allowed(offset, size, "write")) return;
+        const uint8_t v = uint8_t(value);
         switch (offset) {
         case 0x10:
-            if (!(cr_ & 0x02)) cpu_.Misuse("UART write with the transmitter off", Hex(value));
-            line_.Transmit(uint8_t(value), Gp4020Board::kUartHz / (16 * (brr_ + 1)));
+            if (held_) cpu_.Misuse("UART write to a full transmit register", "the transmitter is off");
+            if (!(cr_ & kTen)) {
+                held_ = true;
+                heldByte_ = v;
+                return;
+            }
+            line_.Transmit(v, Baud());
             return;
         case 0x00:
+            cr_ = v;
+            if (cr_ & 0x04) cpu_.Misuse("UART1 external clock selected", "the GP4020 has none (DM5280 17.2)");
+            if (held_ && (cr_ & kTen)) {
+                held_ = false;
+                line_.Transmit(heldByte_, Baud());
+            }
+            return;
         case 0x04:
-        case 0x08: {
-            uint32_t& reg = offset == 0x00 ? cr_ : offset == 0x04 ? mr_ : brr_;
-            // The host's rate and framing are the ROM's; a loader that changes them leaves the host behind.
-            if ((value & 0xFF) != reg)
-                cpu_.Misuse("UART reconfigured", "register offset " + std::to_string(offset) + " := " + Hex(value));
-            reg = value & 0xFF;
+            mr_ = v;
+            // The host's line is 8N1; another frame garbles every byte.
+            if (mr_ & 0x0F) cpu_.Misuse("UART1 frame is not 8N1", "MR := " + Hex(v));
+            return;
+        case 0x08: brr_ = v; return;
+        case 0x14: mcr_ = v; return;
+        default:
+            cpu_.Misuse("write to a read-only UART1 register", HexWord(Gp4020Board::kUart1 + offset) + " := " + Hex(v));
             return;
         }
-        default:
-            return;   // modem control: no modem lines on this board
+    }
+
+private:
+    static constexpr uint32_t kRen = 0x01, kTen = 0x02;
+
+    bool Allowed(uint32_t offset, unsigned size, const char* what) {
+        if (size == 1 && offset != 0x18) return true;
+        DataAbort(cpu_, size != 1 ? "UART1 access not 8 bits wide" : "UART1 reserved address",
+                  std::string(what) + " of " + std::to_string(size) + " at " + HexWord(Gp4020Board::kUart1 + offset));
+        return false;
+    }
+    bool TxRegisterFree() {
+        if (!held_) return line_.TxReady();
+        cpu_.IdlePoll(kNever);   // only a write to CR can free it
+        return false;
+    }
+
+    ArmCpu& cpu_;
+    UartLine line_;
+    uint8_t cr_ = kRen;                                 // receiving, as the ROM left it
+    uint8_t mr_ = 0x00;                                 // reset value: 8N1, division select 1
+    uint8_t brr_ = Gp4020Board::kRomBaudDivisor;
+    uint8_t mcr_ = 0x00;
+    bool held_ = false;                                 // a byte waits for the transmitter
+    uint8_t heldByte_ = 0;
+};
+
+namespace {
+
+// IO_REV and IP_READ in the Peripheral Control Logic (DM5280 12.7, Table
+// 12.4), which takes byte, half-word and word accesses. IO_REV (Table 12.6):
+// bits 15:10 the chip revision (read only, 0), bits 9:0 read/write from 0,
+// bit 9 EXT_NCS0. IP_READ (+2, Table 12.7) is read only; its inputs are not
+// modelled and read 0. Both lie in MPC area 3 (Table 11.2), whose read-only
+// bit refuses writes.
+class Gp4020IoRev : public ArmDevice {
+public:
+    static constexpr uint16_t kExtNcs0 = 0x0200;
+
+    Gp4020IoRev(ArmCpu& cpu, const Gp4020Mpc& mpc) : cpu_(cpu), mpc_(mpc) {}
+    bool ExtNcs0() const { return ioRev_ & kExtNcs0; }
+
+    uint32_t Read(uint32_t offset, unsigned size) override {
+        const uint32_t both = ioRev_;   // IP_READ reads 0
+        return both >> (8 * offset) & (size == 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1);
+    }
+    void Write(uint32_t offset, unsigned size, uint32_t value) override {
+        const uint32_t at = Gp4020Board::kIoRev + offset;
+        if (mpc_.ReadOnly(3))
+            return DataAbort(cpu_, "write into read-only MPC area 3", HexWord(at) + " := " + HexWord(value));
+        for (unsigned i = 0; i < size; ++i) {
+            const unsigned byte = offset + i;
+            const uint16_t b = uint16_t(value >> (8 * i) & 0xFF);
+            if (byte >= 2) {
+                cpu_.Misuse("write to IP_READ (read only)", HexWord(at) + " := " + HexWord(value));
+                continue;
+            }
+            const uint16_t mask = uint16_t(0x03FF & (0xFF << (8 * byte)));
+            ioRev_ = uint16_t((ioRev_ & ~mask) | (b << (8 * byte) & mask));
         }
     }
 
 private:
     ArmCpu& cpu_;
-    UartLine line_;
-    uint32_t cr_ = 0x03;                                // receiver and transmitter on
-    uint32_t mr_ = 0x00;                                // 8 data bits, no parity, 1 stop bit
-    uint32_t brr_ = Gp4020Board::kRomBaudDivisor;       // DM5280 4.2; gpl-gps gp4020_io.c uses the same 0x15
+    const Gp4020Mpc& mpc_;
+    uint16_t ioRev_ = 0;
 };
 
-// Memory Peripheral Controller: the four area configuration words at
-// 0xE0008000 (gpl-gps-project gp4020.h). Their bits are not modelled; the
-// board's flash answers whatever the loader writes there.
-class Gp4020Mpc : public ArmDevice {
-public:
-    uint32_t Read(uint32_t offset, unsigned) override { return areas_[offset / 4 % 4]; }
-    void Write(uint32_t offset, unsigned, uint32_t value) override { areas_[offset / 4 % 4] = value; }
+// The boot ROM's 512 words (DM5280 4.1) are not published: each gets a fixed
+// pseudo-random value, repeated over the area, so nothing there answers as a
+// flash does.
+uint16_t BootRomWord(uint32_t offset) {
+    uint32_t x = (offset / 2 % 512 + 1) * 0x9E3779B1u;
+    x ^= x >> 15;
+    x *= 0x85EBCA77u;
+    x ^= x >> 13;
+    return uint16_t(x);
+}
 
-private:
-    uint32_t areas_[4] = {};
-};
-
-// IO_REV in the Peripheral Control Logic: EXT_NCS0 makes NCS[0] select the
-// external device instead of the boot ROM (DM5280 section 4). Its address and
-// bit are unconfirmed (see firmware/arm7/gp4020.h).
-class Gp4020IoRev : public ArmDevice {
-public:
-    bool ExtNcs0() const { return value_ & 0x01; }
-    uint32_t Read(uint32_t, unsigned) override { return value_; }
-    void Write(uint32_t, unsigned, uint32_t value) override { value_ = value; }
-
-private:
-    uint32_t value_ = 0;
-};
-
-// The NCS[0] space after the swap: the boot ROM until EXT_NCS0 is set, then
-// the flash on the 16-bit bus. A read that finds the flash busy is an idle
-// poll up to the end of its operation; a read of array data is work.
+// The NCS[0] space after the swap, through MPC area 1 (DM5280 11.2): the boot
+// ROM until EXT_NCS0 is set (DM5280 4.1), then the flash on the board's 16-bit
+// bus. The area's read-only bit refuses writes; its data size must be the
+// bus's 16 bits. A read that finds the flash busy is an idle poll up to the
+// end of its operation; a read of array data is work.
 class Ncs0Space : public ArmDevice {
 public:
-    Ncs0Space(ArmCpu& cpu, CfiNor16& flash, const Gp4020IoRev& ioRev) : cpu_(cpu), flash_(flash), ioRev_(ioRev) {}
+    Ncs0Space(ArmCpu& cpu, CfiNor16& flash, const Gp4020Mpc& mpc, const Gp4020IoRev& ioRev)
+        : cpu_(cpu), flash_(flash), mpc_(mpc), ioRev_(ioRev) {}
 
     uint32_t Read(uint32_t offset, unsigned size) override {
+        CheckBus(offset, size);
         if (!ioRev_.ExtNcs0()) {
-            cpu_.Halt("read at " + HexWord(Gp4020Board::kNcs0 + offset) +
-                      ": NCS[0] still selects the boot ROM (EXT_NCS0 clear), whose content is not modelled");
-            return 0;
+            cpu_.Progress();
+            if (size == 4) return BootRomWord(offset) | uint32_t(BootRomWord(offset + 2)) << 16;
+            const uint16_t w = BootRomWord(offset);
+            return size == 1 ? (offset & 1 ? w >> 8 : w & 0xFF) : w;
         }
         const uint64_t now = cpu_.Now();
         if (flash_.Busy(now)) cpu_.IdlePoll(flash_.DoneAt());
@@ -129,8 +260,12 @@ public:
     }
 
     void Write(uint32_t offset, unsigned size, uint32_t value) override {
+        const uint32_t at = Gp4020Board::kNcs0 + offset;
+        if (mpc_.ReadOnly(1))
+            return DataAbort(cpu_, "write into read-only MPC area 1", HexWord(at) + " := " + HexWord(value));
+        CheckBus(offset, size);
         if (!ioRev_.ExtNcs0()) {
-            cpu_.Misuse("write to the boot ROM", HexWord(Gp4020Board::kNcs0 + offset) + " := " + HexWord(value));
+            cpu_.Misuse("write to the boot ROM (EXT_NCS0 clear)", HexWord(at) + " := " + HexWord(value));
             return;
         }
         const uint64_t now = cpu_.Now();
@@ -147,8 +282,20 @@ public:
     }
 
 private:
+    // Data size 01 (16 bits) matches the bus (DM5003 Tables 27 and 29); an
+    // operand of another size needs a memory type that splits it.
+    void CheckBus(uint32_t offset, unsigned size) {
+        const uint32_t c = mpc_.Config(1);
+        if ((c & 3) != 1)
+            cpu_.Misuse("MPC area 1 data size is not the board's 16-bit bus", HexWord(c));
+        else if (!mpc_.Splits(1, size))
+            cpu_.Misuse("MPC area 1 takes no " + std::to_string(8 * size) + "-bit operand",
+                        HexWord(c) + " at " + HexWord(Gp4020Board::kNcs0 + offset));
+    }
+
     ArmCpu& cpu_;
     CfiNor16& flash_;
+    const Gp4020Mpc& mpc_;
     const Gp4020IoRev& ioRev_;
 };
 
@@ -205,6 +352,10 @@ void Gp4020Board::Receive(uint8_t byte, uint32_t hostBaud) {
         if (received_ == length_) Start();
         return;
     case Rom::Running:
+        if (!uart_->Receiving()) {
+            io_.Log("UART1 receiver off: byte " + Hex(byte) + " lost");
+            return;
+        }
         program_->Receive(byte, hostBaud);
         return;
     case Rom::Silent:
@@ -226,11 +377,12 @@ void Gp4020Board::Start() {
     auto uart = std::make_unique<Gp4020Uart>(*cpu, io_);
     cpu->MapDevice(kUart1, 0x20, *uart);
     UartLine& line = uart->Line();
-    auto mpc = std::make_unique<Gp4020Mpc>();
+    uart_ = uart.get();
+    auto mpc = std::make_unique<Gp4020Mpc>(*cpu);
     cpu->MapDevice(kMpc, 0x10, *mpc);
-    auto ioRev = std::make_unique<Gp4020IoRev>();
+    auto ioRev = std::make_unique<Gp4020IoRev>(*cpu, *mpc);
     cpu->MapDevice(kIoRev, 4, *ioRev);
-    auto ncs0 = std::make_unique<Ncs0Space>(*cpu, flash_, *ioRev);
+    auto ncs0 = std::make_unique<Ncs0Space>(*cpu, flash_, *mpc, *ioRev);
     cpu->MapDevice(kNcs0, flash_.Part().Bytes(), *ncs0);
     devices.push_back(std::move(uart));
     devices.push_back(std::move(mpc));
@@ -239,6 +391,18 @@ void Gp4020Board::Start() {
     cpu->Start(0, 0);
     rom_ = Rom::Running;
     program_ = std::make_unique<ArmProgram>(io_, std::move(cpu), std::move(devices), line);
+}
+
+// The program's UART1 rate counts as the host's 57600 when it is within 2.5 %
+// of it: a receiver sampling mid-bit at 16 x its rate misses no bit of a
+// 10-bit frame while the two ends differ by less than 5 %, half of it each
+// (DM5280 17.2.1: the rate needs only be approximately correct). Any other
+// rate garbles the line.
+uint32_t Gp4020Board::ListenBaud() const {
+    if (!uart_) return kRomBaud;
+    const uint32_t baud = uart_->Baud();
+    const uint32_t off = baud > kRomBaud ? baud - kRomBaud : kRomBaud - baud;
+    return off * 40 <= kRomBaud ? kRomBaud : baud;
 }
 
 std::optional<Clock::time_point> Gp4020Board::NextTimer() const {
@@ -255,6 +419,7 @@ void Gp4020Board::Reset() {
                 " bytes received");
     if (program_) program_->End("ended by the reset");
     program_.reset();
+    uart_ = nullptr;
     flash_.Reset();
     FillUndefined(ram_);
     rom_ = Rom::Length;

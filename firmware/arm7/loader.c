@@ -266,8 +266,7 @@ void loader_main(void)
 {
     uint32_t size = 0;
 
-    REG32(MPC_AREA1) = FLASH_MPC_SETTING;
-    REG32(PCL_IO_REV) |= IO_REV_EXT_NCS0;
+    /* start.S has set up the memory controller, IO_REV and UART1. */
     crc_init();
     flash_probe();
     uart_put(ANSWER_OK);
