@@ -1,6 +1,8 @@
 // The engine's byte tools and base steps against a scripted peer on a pty.
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -45,8 +47,11 @@ protected:
 };
 
 TEST_F(Engine, IdentifyDrainsStaleBytesSendsZeroAndChecksTheIdByte) {
-    peer.Send({0x12, 0x34});  // noise from before the run
-    usleep(50000);
+    peer.Send({0x12, 0x34});  // noise from before the run, queued at the host
+    for (int i = 0, queued = 0; i < 1000 && queued < 2; ++i) {
+        usleep(10000);
+        ioctl(ctx.ActivePort->Handle, TIOCINQ, &queued);
+    }
     auto run = Async([&] { EXPECT_EQ(F().Identify(), 0); });
     EXPECT_EQ(peer.Receive(1), Bytes{0x00});
     peer.Send({0x55});
@@ -212,11 +217,18 @@ TEST_F(Engine, AWrongAnswerWhileProgrammingIsCharErrInTheFlashPanel) {
 
 TEST_F(Engine, EraseShowsTheGaugeOncePerSecondAndAcceptsALateAcknowledge) {
     rec.recordProgress = true;
+    // Answered in the third wait, from the host's own thread, so that a loaded
+    // machine cannot move the answer into another wait.
+    bool answered = false;
+    rec.onPump = [&] {
+        if (answered || rec.progress != 30) return;
+        answered = true;
+        peer.Send({0x00});
+    };
     auto run = Async([&] { EXPECT_EQ(F().Erase(), 0); });
     EXPECT_EQ(peer.Receive(1), Bytes{0x62});
-    usleep(2500 * 1000);
-    peer.Send({0x00});
     run.get();
+    rec.onPump = nullptr;
     EXPECT_EQ(rec.progressValues, (std::vector<int>{10, 20, 30, 100}));
 }
 
