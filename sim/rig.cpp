@@ -417,6 +417,10 @@ void Rig::HostClosed(bool reopened) {
     }
     if (!reopened) DrainLeftovers();
     if (end_) return;
+    // The pty keeps no mark of the close among the bytes: whatever still waits
+    // goes to the new session, and its settings are read as they are now.
+    if (const std::size_t waiting = reopened ? Buffered() : 0)
+        Log("board behind the host: " + std::to_string(waiting) + " bytes waiting at a close and reopen count for the new session");
     ++closes_;
     {
         using std::chrono::duration_cast;

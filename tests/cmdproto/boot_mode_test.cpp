@@ -5,7 +5,9 @@
 #include <algorithm>
 
 #include <asm/termbits.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "cmdproto/boot_mode.h"
 #include "engine/boot_mode_switch.h"
@@ -98,6 +100,42 @@ INSTANTIATE_TEST_SUITE_P(Answers, ForceBootMode,
                                            Answer{"Refused", 0x240D, -3, "Error! rc = -3"},
                                            Answer{"NeitherFlag", 0x040D, -4, "Error! rc = -4"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Each text at its rate and stop bits (what a pty shows of the framing), in
+// table order. The host is held in its pause until its text has reached the
+// peer, so the settings read then are those the text went out with, however
+// late this test or the kernel's pty work gets to run.
+TEST(Broadcast, SendsEachTextAtItsRateInTableOrder) {
+    PtyPeer peer{"COM1"};
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, peer.SlavePath().c_str(), IN_OPEN | IN_CLOSE), 0);
+    int opens = 0;
+    std::vector<std::pair<uint32_t, bool>> seen;  // rate, two stop bits
+    Bytes texts;
+    const auto idle = [&] {
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t n; (n = read(watch, buf, sizeof buf)) > 0;) {
+            for (ssize_t off = 0; off < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
+                if (e->mask & IN_OPEN) ++opens;
+                off += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+        if (seen.size() == std::size_t(opens)) return;  // this open's text is in already
+        const Bytes text = peer.Receive(sizeof kAutobaudText, 10000);
+        texts.insert(texts.end(), text.begin(), text.end());
+        const termios2 t = LineOf(peer.MasterFd());
+        seen.emplace_back(t.c_ospeed, (t.c_cflag & CSTOPB) != 0);
+    };
+    EXPECT_EQ(cmd_broadcast("COM1", idle), 0);
+    close(watch);
+    std::vector<std::pair<uint32_t, bool>> expected;
+    for (const int32_t rate : kBroadcastRates)
+        for (const char* framing : kBroadcastFramings) expected.emplace_back(uint32_t(rate), framing[2] == '2');
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(texts, AutobaudTexts(130));
+}
 
 TEST(ForceBootModePort, AMissingPortEndsWithMinusOne) {
     PtyPeer peer{"COM1"};
