@@ -27,6 +27,7 @@ struct BoardConfig {
     int eraseMs = 200;                   // how long the loaded program takes to erase
     bool preloaded = false;              // t89c5xacx: the flash starts holding an earlier image
     bool readLocked = false;             // t89c5xacx: the security level forbids reading the flash
+    bool wideErase = false;              // xc164/xe167: erasing a 4 KiB sector clears its 16 KiB neighbourhood
 };
 
 class BoardIo {

@@ -815,11 +815,15 @@ void C166Cpu::Execute(const C166Insn& in) {
         if (extMode_) extValue_ = a.kind == K::Gpr ? uint16_t(Gpr(a.n) & (extMode_ == 1 ? 0x3FF : 0xFF)) : a.value;
         return;
     }
-    if (m == "srvwdt" || m == "diswdt" || m == "einit") return;
+    if (m == "srvwdt" || m == "diswdt" || m == "einit") {
+        io_.WatchdogInstruction(std::string(m));
+        return;
+    }
     if (m == "enwdt" || m == "sbrk") {
         // Undefined opcodes on a C167; on a C166S V2 core ENWDT restarts the
-        // (unmodelled) watchdog and SBRK halts for a debugger.
+        // watchdog (where the board models it) and SBRK halts for a debugger.
         if (!config_.sv2 || m == "sbrk") Stop(config_.sv2 ? "software break" : "undefined opcode (class B trap UNDOPC)");
+        else io_.WatchdogInstruction(std::string(m));
         return;
     }
     if (m == "idle" || m == "pwrdn" || m == "srst") { Stop(std::string(m) + " executed"); return; }

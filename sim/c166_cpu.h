@@ -37,6 +37,9 @@ public:
         return ExternalStates();
     }
     virtual void Misuse(const std::string& what) = 0;
+    // A watchdog instruction ran: "srvwdt", "diswdt", "enwdt" or "einit" (EINIT
+    // ends the phase in which DISWDT works). Boards that model the watchdog act on it.
+    virtual void WatchdogInstruction(const std::string& mnemonic) { (void)mnemonic; }
 };
 
 // One decoded instruction (the decoder's own view; shared with nothing else).

@@ -7,7 +7,7 @@ namespace qtx::sim {
 
 bool FaultSet::Empty() const {
     return !silent && !badId && !noEcho && !badEcho && !eraseFail && verifyErrorAt.empty() && drop.empty() &&
-           corrupt.empty() && badAck.empty() && !unplug && !preloaded && !readLocked;
+           corrupt.empty() && badAck.empty() && !unplug && !preloaded && !readLocked && !wideErase;
 }
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
@@ -48,9 +48,9 @@ std::string AddOne(const std::string& fault, FaultSet& f) {
         f.eraseFail = true;
         return {};
     }
-    if (kind == "preloaded" || kind == "read-locked") {
+    if (kind == "preloaded" || kind == "read-locked" || kind == "wide-erase") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
-        (kind == "preloaded" ? f.preloaded : f.readLocked) = true;
+        (kind == "preloaded" ? f.preloaded : kind == "read-locked" ? f.readLocked : f.wideErase) = true;
         return {};
     }
     if (kind == "silent" || kind == "bad-id" || kind == "no-echo" || kind == "bad-echo") {

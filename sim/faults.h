@@ -18,6 +18,7 @@ struct FaultSet {
     bool eraseFail = false;              // the flash's erase fails (boards that model it)
     bool preloaded = false;              // t89c5xacx: the flash starts holding an earlier image
     bool readLocked = false;             // t89c5xacx: reading the flash is forbidden
+    bool wideErase = false;              // xc164/xe167: an erase clears 16 KiB around its sector
     std::set<uint64_t> drop;             // these bytes never arrive
     std::set<uint64_t> corrupt;          // these bytes arrive XOR 0x01
     std::set<uint64_t> badAck;           // first answer after that many bytes is XOR 0x01

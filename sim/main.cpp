@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
         config.eraseMs = options.eraseMs;
         config.preloaded = options.faults.preloaded;
         config.readLocked = options.faults.readLocked;
+        config.wideErase = options.faults.wideErase;
         Rig rig(rigOptions, config, pty, WithAppFirmware(FindBoard(options.board)->make, options.app));
 
         // An erased flash from the start: an unwritable path fails now, not after a run,

@@ -33,6 +33,8 @@ std::string UsageText() {
         "                                         confirmed, but no cell is erased)\n"
         "                       preloaded         t89c5xacx: the flash holds an earlier image\n"
         "                       read-locked       t89c5xacx: Read Flash answers \"L\" (security)\n"
+        "                       wide-erase        xc164, xe167: erasing a 4 KiB sector clears the\n"
+        "                                         16 KiB around it (a larger real sector)\n"
         "                       drop@N            byte N never arrives\n"
         "                       corrupt@N         byte N arrives XOR 0x01\n"
         "                       bad-ack@N         first answer after N bytes is XOR 0x01\n"

@@ -11,7 +11,9 @@ constexpr uint16_t kS0Tbuf = 0xFEB0, kS0Rbuf = 0xFEB2, kS0Bg = 0xFEB4, kS0Con = 
 constexpr uint16_t kIr = 0x80;       // interrupt request flag in xxIC registers
 constexpr uint16_t kS0Oe = 0x0400;   // S0CON overrun error flag
 
-const Xc16xChip kXc164{"xc164", Xc164Board::kClockHz, Xc164Board::kRomBaud, 0xE00004, 1, 6 * 1024};
+// Erased cells and the watchdog as the XC16x manual would say are not known:
+// FFh assumed, no watchdog modelled, no reserved range.
+const Xc16xChip kXc164{"xc164", Xc164Board::kClockHz, Xc164Board::kRomBaud, 0xE00004, 1, 6 * 1024, 0xFF, false, 0};
 }  // namespace
 
 std::unique_ptr<Board> MakeXc164EmuBoard(const BoardConfig& config, BoardIo& io) {

@@ -31,6 +31,11 @@ struct Xc16xChip {
     uint32_t imageStart;      // where the ROM loader stores the 32 bytes and starts them
     unsigned flashModules;    // of 256 KiB
     uint32_t psramBytes;
+    uint8_t erasedByte;       // what an erased flash cell reads
+    bool reservedC0F000;      // the flash's reserved sector (sim/xc16x_flash.h)
+    // The watchdog runs from the start of the 32 bytes and resets the chip this
+    // long after unless DISWDT (before EINIT) or SRVWDT; 0: not modelled.
+    uint64_t watchdogNs;
 };
 
 class Xc16xBoard : public Board, protected C166Io {
@@ -83,11 +88,13 @@ private:
     uint16_t ReadExternal(uint32_t addr) override;
     void WriteExternal(uint32_t addr, uint16_t value, bool byte) override;
     int AccessStates(uint32_t addr) const override;
+    void WatchdogInstruction(const std::string& mnemonic) override;
 
     void StartCore();
     void Run();
     void Advance();
     void SkipTo(uint64_t ns);
+    bool WatchdogFired();   // true once the watchdog has reset the chip
     void Summary();
 
     Xc16xChip chip_;
@@ -104,6 +111,10 @@ private:
     uint64_t lastLanding_ = 0;
     bool txBusy_ = false;
     uint64_t txEnd_ = 0;
+
+    bool wdtRunning_ = false;
+    bool einit_ = false;
+    uint64_t wdtDeadline_ = 0;
 
     int polls_ = 0;
     bool more_ = false;

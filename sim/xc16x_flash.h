@@ -13,6 +13,17 @@
 // 128 bytes, sectors of 4 KiB); command words and the status register layout as
 // firmware/c166/xc16x.inc lists them. Typical times: the data sheet's flash
 // parameters were not found; 3 ms per page and 7 ms per sector are assumed.
+//
+// The XE167 variant (Xc16xFlashKind) adds what a hardware-tested XC2000 flasher
+// reports (voledyaev/openm74 docs/PROTOCOL.md, docs/FINDINGS.md; medium
+// confidence for the XE167): a command cycle's upper address bits pick the
+// module (PROTOCOL.md 380-387), so a cycle addressed to another module than the
+// page or sector its sequence names is refused; erased cells read 0000h
+// (PROTOCOL.md 388-389), so programming can only set bits; C0'F000h..C0'FFFFh
+// is reserved (FINDINGS.md 183-213, quoting the XC2000 UM V1.0 Table 3-1 note
+// 3): a program reads 9Bh 1Eh repeating there, and an erase or program there
+// completes without changing it (both reported as misuse: no loader should
+// try). Content() keeps erased cells in that range.
 #pragma once
 
 #include <cstdint>
@@ -24,15 +35,20 @@
 
 namespace qtx::sim {
 
+struct Xc16xFlashKind {
+    unsigned modules = 1;        // of 256 KiB: 1 on the XC164/167, 3 on the XE167
+    uint8_t erased = 0xFF;       // what an erased cell reads
+    bool reservedC0F000 = false; // the XE167's reserved sector
+    bool wideErase = false;      // fault: an erase clears the 16 KiB around its sector
+};
+
 class Xc16xFlash {
 public:
     // weak: byte offsets of cells that will not program: the cell keeps its
     // lowest bit that should have become 0, and the module reports nothing.
-    // modules: 1 on the XC164/167, 3 on the XE167 (its busy flag has a bit per
-    // module, [HDR-XE] FSR_BUSY; one operation at a time over all of them,
-    // XC2200 UM 3.9.2.2). The command cycles go to the first module's
-    // addresses (inferred for the XE167).
-    Xc16xFlash(std::set<uint32_t> weak, unsigned modules = 1);
+    // The busy flag has a bit per module ([HDR-XE] FSR_BUSY); one module busy
+    // or in page mode at a time over all of them (XC2200 UM 3.9.2.3, p.3-21).
+    Xc16xFlash(std::set<uint32_t> weak, const Xc16xFlashKind& kind = {});
 
     static constexpr uint32_t kBase = 0xC00000;
     static constexpr uint32_t kModuleBytes = 256 * 1024;
@@ -44,6 +60,9 @@ public:
     static constexpr uint32_t kFsrBusy = 0xFFFF06, kFsrOp = 0xFFFF08;
     static constexpr uint16_t kBusyBit = 0x0001, kPageModeBit = 0x0100;
     static constexpr uint16_t kProg = 0x01, kErase = 0x02, kSqer = 0x10, kOper = 0x20;
+    // The reserved sector and what it reads (FINDINGS.md 183-186).
+    static constexpr uint32_t kReservedFrom = 0xF000, kReservedTo = 0x10000;
+    static constexpr uint8_t kReservedPattern[2] = {0x9B, 0x1E};
 
     bool Holds(uint32_t addr) const { return addr >= kBase && addr < kBase + bytes_; }
     uint32_t Bytes() const { return bytes_; }
@@ -69,13 +88,22 @@ private:
     void Note(const std::string& what);
     void WritePage(uint64_t nowNs);
     void EraseSector(uint32_t offset, uint64_t nowNs);
+    void EraseCells(uint32_t offset, uint32_t bytes);
+    bool Reserved(uint32_t offset) const {
+        return kind_.reservedC0F000 && offset >= kReservedFrom && offset < kReservedTo;
+    }
+    static unsigned ModuleOf(uint32_t offset) { return offset / kModuleBytes; }
+    // A cycle of the running sequence must go to the module it works in.
+    bool SameModule(uint32_t offset, const char* what);
 
+    Xc16xFlashKind kind_;
     uint32_t bytes_;
     uint16_t busyBit_ = 0;           // the module the running operation works in
     FlashModel cells_;
     std::set<uint32_t> weak_;
     std::vector<bool> programmed_;   // per page: written since its sector was erased
     Seq seq_ = Seq::Idle;
+    unsigned seqModule_ = 0;         // the module the running sequence's cycles went to
     bool pageMode_ = false;
     uint32_t page_ = 0;               // offset of the page in page mode
     std::vector<uint16_t> buffer_;   // the assembly buffer

@@ -21,7 +21,11 @@ constexpr uint16_t kTdv = 1 << 7;
 // measured zero byte.
 constexpr uint16_t kQuanta = 16;
 
-const Xc16xChip kXe167{"xe167", Xe167Board::kClockHz, 0, 0xE00000, 3, 16 * 1024};
+// The 32 bytes at E0'0000h; erased flash reads 00h; the reserved sector at
+// C0'F000h; the watchdog resets the chip about 0.21 s after the 32 bytes start
+// (voledyaev/openm74 docs/PROTOCOL.md 9-38 and 388, FINDINGS.md 183-213;
+// medium confidence for the XE167, measured on an XC2765X).
+const Xc16xChip kXe167{"xe167", Xe167Board::kClockHz, 0, 0xE00000, 3, 16 * 1024, 0x00, true, 210'000'000};
 
 std::string Hex(unsigned v, int digits) {
     char buf[16];
@@ -72,6 +76,13 @@ void Xe167Board::RomHandOver() {
     // stay as those frames left them, the receive buffer is empty.
     psr_ = kTff | kTbif | kTsif | kRif | kRff;
     rbuf_.clear();
+    // What the bootstrap loader's receive loop leaves (medium confidence,
+    // voledyaev/openm74 docs/PROTOCOL.md 57-72): DPP1 = 81h maps 4000h..7FFFh
+    // onto U0C0; R0, R1, R2 point at PSR, PSCR and RBUF through it.
+    cpu_.SetSfr(0xFE02, 0x0081);   // DPP1
+    cpu_.SetGpr(0, 0x4000 + kPsr);
+    cpu_.SetGpr(1, 0x4000 + kPscr);
+    cpu_.SetGpr(2, 0x4000 + kRbuf);
 }
 
 void Xe167Board::Land(uint8_t byte) {

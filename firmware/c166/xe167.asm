@@ -4,18 +4,31 @@
 ; rate as soon as it runs, then 57600 baud, a 0x00 after every 128-byte block.
 ;
 ; Layout. The bootstrap loader stores the first 32 bytes from 0E0'0000h in the
-; PSRAM and runs them (start address inferred, see xe167.inc). Those 32 bytes
-; cannot both pull the rest and test for its end, so the first stage stores
-; the remaining 2042 bytes downwards, from the top of the image to its own
-; exit instruction at offset 20, and does not count: the host sends the second
-; stage last byte first (firmware/c166/xe167_wire.py), and the last byte to
-; arrive turns the exit from JMPR cc_C into JMPR cc_UC. The byte changed sits
-; 8 bytes past the loop's head, so the next pass fetches it anew after the
-; taken jump back (assumed: no prefetch or jump cache keeps that word across
-; the jump); AND clears C, so the exit is never taken before.
+; PSRAM and runs them (xe167.inc, BSL_STORE). Those 32 bytes must switch the
+; watchdog off first, and cannot then both pull the rest and test for its end,
+; so the first stage stores the remaining 2042 bytes downwards, from the top of
+; the image to its own exit instruction at offset 20, and does not count: the
+; host sends the second stage last byte first (firmware/c166/xe167_wire.py),
+; and the last byte to arrive turns the exit from JMPR cc_C into JMPR cc_UC.
 ;
-; Code runs in segment 0E0h: JMPA/CALLA stay in it; DPP0 reaches U0C0, DPP3
-; (reset value 3) the DPRAM, EXTS the flash.
+; Why the exit holds whether or not the core runs the old exit word once more.
+; The fetch unit reads 64 bits at a time ahead of execution and follows the
+; loop's unconditional jump back as soon as it sees it ("XC2200 Derivatives
+; System Units" UM V2.1, 4.2: prefetch into an instruction FIFO, branches
+; detected and their targets prefetched), so the words at 12..23 may be
+; fetched before MOVB has stored the last byte. That old word is JMPR cc_C,
+; and the AND before it has just cleared C: it is not taken, and JMPR cc_Z
+; goes round the poll again, since nothing else comes until the loader
+; answers. The FIFO holds a few instructions at most, so a later round fetches
+; the word after the store and takes the exit; a jump cache, where a core has
+; one, keeps only the jump's target instruction (the MOV at 12; C165H data
+; sheet 2001-04, "Cache Jump Instruction Processing"), never the exit 8 bytes
+; past it. So the exit is taken on the first pass after the store or a few
+; passes later, never missed and never taken early.
+;
+; Code runs in segment 0E0h: JMPA/CALLA stay in it. The first stage reaches
+; the PSRAM through DPP0 and U0C0 through DPP1 as the bootstrap loader left it;
+; the second stage sets its own DPP0 (U0C0) and DPP3 (DPRAM); EXTS the flash.
 ;
 ; Registers as in xc16x_body.inc.
 
@@ -26,21 +39,21 @@ MEM_END     EQU IMAGE_BYTES - 32 + STAGE1_EXIT   ; one past the image in memory
 
 ; ---- first stage: 32 bytes ---------------------------------------------------
         ORG     0
-start:  MOV     DPP0, #U0C0_PAGE
-        MOV     DPP1, #PSRAM_SEG << 2   ; 16 KiB pages: 0E0'0000h is page 380h
-        MOV     R0, #0x4000 + MEM_END
-s1wait: MOV     R2, U0_RBUFSR
+start:  DISWDT                          ; first: the watchdog runs (xe167.inc, WDT)
+        MOV     DPP0, #PSRAM_SEG << 2   ; 16 KiB pages: 0E0'0000h is page 380h
+        MOV     R0, #MEM_END
+s1wait: MOV     R2, BSL_DPP1_BASE + U0_RBUFSR   ; U0C0 through the loader's DPP1
         AND     R2, #RDV_BITS
 s1exit: JMPR    cc_C, stage2            ; sent as cc_C, received last as cc_UC
         JMPR    cc_Z, s1wait
-        MOV     R2, U0_RBUF
+        MOV     R2, BSL_DPP1_BASE + U0_RBUF
         MOVB    [-R0], RL2
         JMPR    cc_UC, s1wait
         ASSERT  s1exit == STAGE1_EXIT
         ASSERT  $ == 32
 
 ; ---- second stage ----------------------------------------------------------------
-stage2:
+stage2: MOV     DPP0, #U0C0_PAGE        ; the second stage's own view of U0C0
         INCLUDE "xc16x_start.inc"
         ; The loader runs: 0x00 at the bootstrap rate. The host switches to
         ; 57600 once it has this byte and sends the next command at once, so

@@ -326,8 +326,10 @@ void X_Flash::Transfer(const std::vector<uint8_t>& data, const TransferPlan& pla
         RefuseLateReport({0x00, plan.finalAnswer});
     else
         RefuseLateReport({plan.finalAnswer});
-    ContentCheck(Crc32(data.data(), data.size()));
+    ContentCheck(ContentCrc(data));
 }
+
+uint32_t X_Flash::ContentCrc(const std::vector<uint8_t>& data) const { return Crc32(data.data(), data.size()); }
 
 void X_Flash::AwaitBlockAck() { ExpectAnswerOrReport(0x00, "waiting after flash block has been sent."); }
 

@@ -58,6 +58,9 @@ public:
     // Why this target cannot take image, beyond its size (checked before the
     // run opens the port); empty when it can.
     virtual std::string ImageProblem(const std::vector<uint8_t>&) const { return {}; }
+    // The CRC-32 the loader's content check must answer for data (as sent, padded):
+    // of all of it, unless the chip keeps a range out of the flash.
+    virtual uint32_t ContentCrc(const std::vector<uint8_t>& data) const;
 
     // Name of the class, for messages and tests ("Flash_166").
     virtual const char* ClassName() const = 0;

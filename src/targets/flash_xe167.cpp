@@ -1,8 +1,60 @@
 #include "targets/flash_xe167.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
 
 namespace qtx {
+
+int Flash_XE167::Identify() {
+    // D5h, which a one-wire line can turn into F5h: the identification byte's
+    // start bit overlaps the zero byte's stop bit (erratum BSL_X.004, quoted in
+    // voledyaev/openm74 docs/PROTOCOL.md 45-53: the host should tolerate it).
+    constexpr uint8_t kOneWireId = 0xF5;
+    const char* what = "waiting for controller ID";
+    Comport& port = Port();
+    port.ClearErrors();
+    port.PurgeReceive();
+    uint8_t b;
+    while (port.Read(&b, 1) == 1) {
+    }
+    WriteByte(0x00);
+    const uint8_t id = static_cast<uint8_t>(IdByte & 0xFF);
+    if (!ReceiveByteTimed(b, what)) {
+        Ui().SetStatusText(std::string("Timeout ") + what);
+        throw TimeoutException{what};
+    }
+    if (b == id || b == kOneWireId) return 0;
+    char text[96];
+    std::snprintf(text, sizeof text, "\nError %s\nReceived byte: %02Xh Expected: %02Xh\n", what, b, id);
+    Ui().SetStatusText(text);
+    throw CharErrorException{what, b, id};
+}
+
+std::string Flash_XE167::ImageProblem(const std::vector<uint8_t>& image) const {
+    const std::size_t end = std::min(image.size(), kReservedTo);
+    for (std::size_t i = kReservedFrom; i < end; ++i) {
+        if (image[i] == 0x00 || image[i] == 0xFF) continue;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "The file holds data at offset %05zXh, in C0'F000h-C0'FFFFh (file offsets F000h-FFFFh), "
+                      "which the XE167 reserves: no program can be stored there. Fill that range with 00h or FFh.",
+                      i);
+        return text;
+    }
+    return {};
+}
+
+uint32_t Flash_XE167::ContentCrc(const std::vector<uint8_t>& data) const {
+    // The loader reads the flash back around the reserved range, never in it.
+    if (data.size() <= kReservedFrom) return Crc32(data.data(), data.size());
+    const uint32_t below = Crc32(data.data(), kReservedFrom);
+    if (data.size() <= kReservedTo) return below;
+    return Crc32(data.data() + kReservedTo, data.size() - kReservedTo, below);
+}
 
 int Flash_XE167::SendLoader() {
     // The stored record keeps the bootstrap rate for the next run; only the

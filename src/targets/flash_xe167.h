@@ -2,6 +2,13 @@
 // zero byte at 19200 baud; the loader sent to it switches the line to 57600
 // and acknowledges the firmware every 128 bytes. After a good run the caller
 // sends the end-of-programming byte (Finish).
+//
+// The chip reserves C0'F000h..C0'FFFFh, image offsets F000h..FFFFh: software
+// cannot reach it (XC2000 UM V1.0 Table 3-1 note 3 and the XC2765X data sheet
+// Table 3 note 1, as voledyaev/openm74 docs/FINDINGS.md 203-213 and 482-484
+// quote them). An image with data there is refused; 00h or FFh (what readers
+// and linkers fill a gap with) passes, is not programmed, and is left out of
+// the content check on both sides.
 #pragma once
 
 #include "engine/x_flash.h"
@@ -14,6 +21,11 @@ public:
 
     static constexpr int32_t kLoaderBaud = 57600;
     static constexpr uint64_t kBlockSize = 128;
+    static constexpr std::size_t kReservedFrom = 0xF000, kReservedTo = 0x10000;
+
+    int Identify() override;
+    std::string ImageProblem(const std::vector<uint8_t>& image) const override;
+    uint32_t ContentCrc(const std::vector<uint8_t>& data) const override;
 
     int SendEpldName() override { return 0; }
     int SendLoader() override;

@@ -1,9 +1,10 @@
-// The c163, xc164 and xe167 boards driven byte by byte on a fake clock, and
-// the xe167 line switch on the wire.
+// The c163, xc164 and xe167 boards driven byte by byte on a fake clock, the
+// XC16x flash model's rules, and the xe167 line switch on the wire.
 #include <gtest/gtest.h>
 
 #include "byte_fed_board.h"
 #include "raw_client.h"
+#include "sim/xc16x_flash.h"
 #include "sim_board.h"
 
 namespace qtx::sim {
@@ -85,7 +86,7 @@ TEST_P(BlockAcks, AnswerAfterEveryBlockTheLastBlockAndTheWholeFile) {
     EXPECT_EQ(acks, c.acks);
     const auto& flash = board->Flash().Bytes();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
-    EXPECT_EQ(flash[c.size], 0xFF);
+    EXPECT_EQ(flash[c.size], name == "xe167" ? 0x00 : 0xFF) << "erased XE167 flash reads 0000h";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -97,7 +98,106 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.board) + "_" + std::to_string(info.param.size); });
 
 
+// ---- the XC16x flash model -------------------------------------------------------
+
+struct Cycle {
+    uint32_t addr;
+    uint16_t value;
+};
+
+struct ModuleCase {
+    const char* what;
+    std::vector<Cycle> cycles;
+    bool refused;
+};
+
+// A command cycle's upper address bits pick the module: any segment of the
+// module the page or sector lies in is good, another module's is not.
+TEST(Xc16xFlash, ACycleForAnotherModuleThanItsPageOrSectorIsRefused) {
+    const std::vector<ModuleCase> cases = {
+        {"erase C4'3000h, cycles in C7h", {{0xC700AA, 0x80}, {0xC70054, 0xAA}, {0xC43000, 0x33}}, false},
+        {"erase C4'3000h, cycles in C0h", {{0xC000AA, 0x80}, {0xC00054, 0xAA}, {0xC43000, 0x33}}, true},
+        {"erase C4'3000h, second cycle in C8h", {{0xC400AA, 0x80}, {0xC80054, 0xAA}, {0xC43000, 0x33}}, true},
+        {"page C8'0080h entered through C4h", {{0xC400AA, 0x50}, {0xC80080, 0xAA}}, true},
+        {"load for page C4'0000h through C0h", {{0xC400AA, 0x50}, {0xC40000, 0xAA}, {0xC000F2, 0x1234}}, true},
+        {"write page C4'0000h through C0h", {{0xC400AA, 0x50}, {0xC40000, 0xAA}, {0xC000AA, 0xA0}}, true},
+        {"page C5'0100h all in C5h",
+         {{0xC500AA, 0x50}, {0xC50100, 0xAA}, {0xC500F2, 0x8011}, {0xC500AA, 0xA0}, {0xC5005A, 0xAA}}, false},
+    };
+    for (const ModuleCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Xc16xFlash flash({}, {.modules = 3, .erased = 0x00, .reservedC0F000 = true});
+        for (const Cycle& cy : c.cycles) flash.Write(cy.addr, cy.value, false, 0);
+        EXPECT_EQ(!flash.Misuse().empty(), c.refused);
+        if (c.refused) {
+            EXPECT_NE(flash.Misuse().front().find("module"), std::string::npos) << flash.Misuse().front();
+            EXPECT_EQ(flash.Read(Xc16xFlash::kFsrOp, 0) & Xc16xFlash::kSqer, Xc16xFlash::kSqer);
+            EXPECT_EQ(flash.SectorsErased() + flash.PagesProgrammed(), 0u) << "the operation must not happen";
+        } else {
+            EXPECT_EQ(flash.SectorsErased() + flash.PagesProgrammed(), 1u);
+        }
+    }
+}
+
+// XE167: erased cells read 0000h, programming sets bits, and the reserved
+// sector reads its pattern whatever is done to it. XC164/167: FFFFh assumed.
+TEST(Xc16xFlash, ErasedCellsAndTheReservedSector) {
+    Xc16xFlash xe({}, {.modules = 3, .erased = 0x00, .reservedC0F000 = true});
+    Xc16xFlash xc({}, {});
+    EXPECT_EQ(xe.Read(0xC00000, 0), 0x0000);
+    EXPECT_EQ(xe.Read(0xCBFFFE, 0), 0x0000);
+    EXPECT_EQ(xc.Read(0xC00000, 0), 0xFFFF);
+    EXPECT_EQ(xe.Read(0xC0F000, 0), 0x1E9B);
+    EXPECT_EQ(xe.Read(0xC0FFFE, 0), 0x1E9B);
+    const std::vector<Cycle> program = {{0xC000AA, 0x50}, {0xC00080, 0xAA}, {0xC000F2, 0x8011},
+                                        {0xC000AA, 0xA0}, {0xC0005A, 0xAA}};
+    for (const Cycle& cy : program) xe.Write(cy.addr, cy.value, false, 0);
+    EXPECT_EQ(xe.Read(0xC00080, xe.DoneAt()), 0x8011);
+    EXPECT_EQ(xe.Read(0xC00082, xe.DoneAt()), 0x0000) << "the rest of the page stays erased";
+    EXPECT_TRUE(xe.Misuse().empty());
+    // Erase of the reserved sector: the busy flag clears as after any erase, nothing changes.
+    for (const Cycle& cy : std::vector<Cycle>{{0xC000AA, 0x80}, {0xC00054, 0xAA}, {0xC0F000, 0x33}})
+        xe.Write(cy.addr, cy.value, false, xe.DoneAt());
+    EXPECT_EQ(xe.Read(Xc16xFlash::kFsrOp, xe.DoneAt()) & (Xc16xFlash::kSqer | Xc16xFlash::kOper), 0);
+    EXPECT_EQ(xe.Read(0xC0F000, xe.DoneAt()), 0x1E9B);
+    ASSERT_EQ(xe.Misuse().size(), 1u);
+    EXPECT_NE(xe.Misuse()[0].find("reserved"), std::string::npos) << "no loader should erase it";
+}
+
 // ---- xe167 -----------------------------------------------------------------------
+
+struct WatchdogCase {
+    const char* what;
+    std::vector<uint8_t> first4;   // in place of DISWDT
+    bool reset;
+};
+
+// The watchdog runs from the start of the 32 bytes: a first stage that does
+// not switch it off is reset about 0.21 s later, halfway through the second
+// stage at 19200 baud, and the bootstrap loader does not come back.
+TEST_F(C16xBoards, Xe167WatchdogResetsAFirstStageWithoutDiswdt) {
+    const std::vector<WatchdogCase> cases = {
+        {"as built", {0xA5, 0x5A, 0xA5, 0xA5}, false},
+        {"two NOPs", {0xCC, 0x00, 0xCC, 0x00}, true},
+        {"served once", {0xA7, 0x58, 0xA7, 0xA7}, true},
+    };
+    for (const WatchdogCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        board.reset();
+        io = {};
+        Make("xe167");
+        Bytes image = Image(kLoaderXE167);
+        ASSERT_EQ(Bytes(image.begin(), image.begin() + 4), (Bytes{0xA5, 0x5A, 0xA5, 0xA5}))
+            << "DISWDT is no longer the first instruction";
+        std::copy(c.first4.begin(), c.first4.end(), image.begin());
+        Feed({0x00}, 19200);
+        Feed(image, 19200);
+        EXPECT_EQ(io.Take(), c.reset ? Bytes{0xD5} : (Bytes{0xD5, 0x00})) << io.log;
+        EXPECT_EQ(io.log.find("watchdog reset") != std::string::npos, c.reset) << io.log;
+        Feed({0x00}, 19200);
+        EXPECT_EQ(io.Take(), Bytes{}) << "after a reset nothing answers until power-on";
+    }
+}
 
 // The loader must not touch the rate before its first answer has left the line:
 // without its wait for the stop bit, the USIC model sees the rate change

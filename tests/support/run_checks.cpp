@@ -29,11 +29,11 @@ namespace qtx::test {
                                       const FlashLayout& layout) {
     const bool split = layout.bank1 && fw.size() > layout.bank1;
     std::size_t end = split ? layout.bank2At + fw.size() - layout.bank2From : fw.size();
-    std::vector<uint8_t> want(std::max(flash.size(), end + 1), 0xFF);
+    std::vector<uint8_t> want(std::max(flash.size(), end + 1), layout.erased);
     std::copy(fw.begin(), split ? fw.begin() + long(layout.bank1) : fw.end(), want.begin());
     if (split) std::copy(fw.begin() + long(layout.bank2From), fw.end(), want.begin() + long(layout.bank2At));
     if (end % 2 && layout.pad != OddPad::None) {
-        want[end] = layout.pad == OddPad::Zero ? 0x00 : (end < flash.size() ? flash[end] : 0xFF);
+        want[end] = layout.pad == OddPad::Zero ? 0x00 : (end < flash.size() ? flash[end] : layout.erased);
         ++end;
     }
     if (layout.chipSize && flash.size() != layout.chipSize)

@@ -32,6 +32,7 @@ struct FlashLayout {
     std::size_t bank1 = 0;
     std::size_t bank2From = 0;
     std::size_t bank2At = 0;
+    uint8_t erased = 0xFF;      // what a cell never programmed reads (XE167: 0x00)
 };
 
 // flash holds fw where the layout puts it, and every other cell is erased.

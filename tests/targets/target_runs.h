@@ -13,6 +13,7 @@ struct RunTarget {
     int32_t code;
     const char* board;
     bool padsOddSizes;  // the word-wide loaders complete an odd file with 0x00
+    uint8_t erased = 0xFF;  // what the board's untouched flash reads
     friend void PrintTo(const RunTarget& t, std::ostream* os) { *os << t.board; }
 };
 
@@ -23,7 +24,8 @@ protected:
         EngineRun::Start(t.board, t.code, o);
     }
     void ExpectFlashHolds(const std::vector<uint8_t>& fw) {
-        EngineRun::ExpectFlashHolds(fw, {target.padsOddSizes ? OddPad::Zero : OddPad::None});
+        EngineRun::ExpectFlashHolds(
+            fw, {.pad = target.padsOddSizes ? OddPad::Zero : OddPad::None, .erased = target.erased});
     }
     bool Logged(const std::string& text) const { return board->Log().find(text) != std::string::npos; }
 
