@@ -58,6 +58,8 @@ def run_once(build, board, latency):
         data = bytearray(rnd.getrandbits(8) for _ in range(size))
         if TARGETS[board][3]:
             data[0x20000:0x80000] = b"\xff" * 0x60000  # a two-bank file holds nothing where the chip has no flash
+        if board == "xe167":
+            data[0xF000:0x10000] = b"\xff" * 0x1000  # the chip reserves C0'F000h-C0'FFFFh
         with open(image, "wb") as f:
             f.write(data)
         env = dict(os.environ, QTXFLASH_PORTS=ports)
