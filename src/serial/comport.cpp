@@ -163,8 +163,11 @@ Comport::Comport(const std::string& name) {
         Release();
         throw InitException{why};
     }
-    // Nothing from before the open counts.
-    Flush(TCIOFLUSH);
+    // Nothing received before the open counts. Output is let go first, as at
+    // every other purge: on a pseudo-terminal a previous session's last bytes
+    // can still be on their way to the other side, and discarding them would
+    // cut them off the line (a UART's own close has sent them already).
+    Flush(Drain() ? TCIFLUSH : TCIOFLUSH);
     ResetLineErrors();
 }
 

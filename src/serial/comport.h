@@ -67,7 +67,8 @@ public:
     // record.
     explicit Comport(const PortRecord& record);
     // Opens a port by name for binary transfers and leaves its rate and
-    // framing as they are (ApplyFormat sets them); both queues start empty.
+    // framing as they are (ApplyFormat sets them); the receive queue starts
+    // empty, what was still being sent is let go first.
     // Throws InitException.
     explicit Comport(const std::string& name);
     // Lets the driver's queue drain, puts the line settings back as they were
