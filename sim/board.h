@@ -28,6 +28,7 @@ struct BoardConfig {
     bool preloaded = false;              // t89c5xacx: the flash starts holding an earlier image
     bool readLocked = false;             // t89c5xacx: the security level forbids reading the flash
     bool wideErase = false;              // xc164/xe167: erasing a 4 KiB sector clears its 16 KiB neighbourhood
+    unsigned fetchAhead = 0;             // xc164/xe167: instructions the fetch unit runs ahead of a store
 };
 
 class BoardIo {

@@ -356,6 +356,13 @@ uint16_t C166Cpu::ReadWord(uint32_t phys) {
     return 0;
 }
 
+uint16_t C166Cpu::FetchWord(uint32_t phys) {
+    phys &= 0xFFFFFE;
+    if (Internal(phys)) return ReadWord(phys);
+    states_ += uint64_t(io_.AccessStates(phys));
+    return io_.FetchExternal(phys);
+}
+
 void C166Cpu::WriteByte(uint32_t phys, uint8_t v) {
     if (!Internal(phys)) {
         states_ += uint64_t(io_.AccessStates(phys));
@@ -517,13 +524,13 @@ bool C166Cpu::Step() {
     if (!stopped_.empty()) return false;
     uint8_t bytes[4] = {0, 0, 0, 0};
     const uint32_t pc = uint32_t(sfr_[kCsp]) << 16 | ip_;
-    const uint16_t first = ReadWord(pc);
+    const uint16_t first = FetchWord(pc);
     bytes[0] = uint8_t(first);
     bytes[1] = uint8_t(first >> 8);
     // The second word only for 4-byte opcodes: a fetch must not touch SFRs beyond the code.
     const unsigned lo = bytes[0] & 15u;
     if ((lo >= 2 && lo <= 7) || lo == 0xA) {
-        const uint16_t second = ReadWord((pc + 2) & 0xFFFFFF);
+        const uint16_t second = FetchWord((pc + 2) & 0xFFFFFF);
         bytes[2] = uint8_t(second);
         bytes[3] = uint8_t(second >> 8);
     }

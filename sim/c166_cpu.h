@@ -27,6 +27,9 @@ public:
     virtual void WriteSfr(uint16_t addr, uint16_t value) = 0;
     // 24-bit external address; byte writes carry the byte in the addressed half.
     virtual uint16_t ReadExternal(uint32_t addr) = 0;
+    // An instruction word fetched from outside the core: as a read, unless the
+    // board models a fetch unit that reads ahead of execution.
+    virtual uint16_t FetchExternal(uint32_t addr) { return ReadExternal(addr); }
     virtual void WriteExternal(uint32_t addr, uint16_t value, bool byte) = 0;
     // Extra state times an external access costs (bus wait states).
     virtual int ExternalStates() const { return 0; }
@@ -110,6 +113,7 @@ private:
     bool Internal(uint32_t phys) const;
     uint32_t Phys(uint16_t addr) const;   // logical data address through DPP/EXTP/EXTS
     uint16_t ReadData(uint16_t addr, bool byte);
+    uint16_t FetchWord(uint32_t phys);    // an instruction word
     void WriteData(uint16_t addr, uint16_t v, bool byte);
     uint16_t ShortAddr(uint8_t rr) const;  // 8-bit reg address to a word address
     uint16_t BitWord(uint8_t qq) const;    // bit offset to a word address

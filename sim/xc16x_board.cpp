@@ -228,9 +228,37 @@ uint16_t Xc16xBoard::ReadExternal(uint32_t addr) {
     return 0xFFFF;
 }
 
+uint16_t Xc16xBoard::FetchExternal(uint32_t addr) {
+    uint16_t word = ReadExternal(addr);
+    if (stores_.empty() || addr < kPsramBase || addr >= kPsramBase + psram_.size()) return word;
+    // The C166S V2 fetch unit reads 64 bits at a time ahead of execution into a
+    // FIFO of up to six instructions and follows unconditional jumps at
+    // prefetch ("XC2200 Derivatives System Units" UM V2.1, 4.2): a word stored
+    // by one of the last fetchAhead instructions may have been fetched before
+    // the store. This model takes the oldest such value, the worst case.
+    const uint32_t offset = addr - kPsramBase;
+    const uint64_t now = cpu_.Instructions();
+    const uint16_t current = word;
+    bool seen[2] = {false, false};
+    for (const Store& s : stores_) {   // oldest first: the value fetched before them all
+        const unsigned half = s.offset & 1;
+        if (now - s.at > config_.fetchAhead || (s.offset & ~1u) != offset || seen[half]) continue;
+        seen[half] = true;
+        word = uint16_t((word & ~(0xFF << (8 * half))) | s.old << (8 * half));
+    }
+    if (word != current) ++staleRuns_;
+    return word;
+}
+
 void Xc16xBoard::WriteExternal(uint32_t addr, uint16_t value, bool byte) {
     if (addr >= kPsramBase && addr < kPsramBase + psram_.size()) {
         const uint32_t i = addr - kPsramBase;
+        if (config_.fetchAhead) {
+            const uint64_t now = cpu_.Instructions();
+            while (!stores_.empty() && now - stores_.front().at > config_.fetchAhead) stores_.pop_front();
+            if (!byte || !(addr & 1)) stores_.push_back({now, i & ~1u, psram_[i & ~1u]});
+            if (!byte || (addr & 1)) stores_.push_back({now, i | 1u, psram_[i | 1u]});
+        }
         if (!byte || !(addr & 1)) psram_[i & ~1u] = uint8_t(value);
         if (!byte || (addr & 1)) psram_[i | 1u] = uint8_t(value >> 8);
         return;
@@ -257,6 +285,9 @@ void Xc16xBoard::Summary() {
     for (const auto& [what, count] : misuse_) io_.Log("misuse: " + what + " (" + std::to_string(count) + "x)");
     for (const auto& what : flash_.Misuse()) io_.Log("misuse: flash: " + what);
     if (misuse_.empty() && flash_.Misuse().empty()) io_.Log("misuse: none");
+    if (config_.fetchAhead)
+        io_.Log("fetch ahead " + std::to_string(config_.fetchAhead) + ": " + std::to_string(staleRuns_) +
+                " instruction words ran as they were before a store");
 }
 
 void Xc16xBoard::Reset() {
@@ -273,6 +304,8 @@ void Xc16xBoard::Reset() {
     sfr_.clear();
     rx_.clear();
     txBusy_ = false;
+    stores_.clear();
+    staleRuns_ = 0;
     wdtRunning_ = false;
     einit_ = false;
     polls_ = 0;

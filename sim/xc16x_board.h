@@ -86,6 +86,7 @@ private:
     uint16_t ReadSfr(uint16_t addr) override;
     void WriteSfr(uint16_t addr, uint16_t value) override;
     uint16_t ReadExternal(uint32_t addr) override;
+    uint16_t FetchExternal(uint32_t addr) override;
     void WriteExternal(uint32_t addr, uint16_t value, bool byte) override;
     int AccessStates(uint32_t addr) const override;
     void WatchdogInstruction(const std::string& mnemonic) override;
@@ -102,6 +103,15 @@ private:
     BoardIo& io_;
     Xc16xFlash flash_;
     std::vector<uint8_t> psram_;
+    // Fetch ahead (config.fetchAhead): PSRAM stores of the last instructions,
+    // which a fetch may not see yet: instruction count, byte offset, old byte.
+    struct Store {
+        uint64_t at;
+        uint32_t offset;
+        uint8_t old;
+    };
+    std::deque<Store> stores_;
+    uint64_t staleRuns_ = 0;   // instruction words executed as they were before a store
     Rom rom_ = Rom::WaitZero;
     std::size_t firstStage_ = 0;
     uint64_t ignored_ = 0;

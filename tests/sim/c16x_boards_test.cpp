@@ -2,6 +2,8 @@
 // XC16x flash model's rules, and the xe167 line switch on the wire.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "byte_fed_board.h"
 #include "raw_client.h"
 #include "sim/xc16x_flash.h"
@@ -196,6 +198,31 @@ TEST_F(C16xBoards, Xe167WatchdogResetsAFirstStageWithoutDiswdt) {
         EXPECT_EQ(io.log.find("watchdog reset") != std::string::npos, c.reset) << io.log;
         Feed({0x00}, 19200);
         EXPECT_EQ(io.Take(), Bytes{}) << "after a reset nothing answers until power-on";
+    }
+}
+
+// The last byte of the XE167 image turns the first stage's exit from JMPR cc_C
+// into JMPR cc_UC. A fetch unit that read the exit before that store runs the
+// old, untaken word once or twice more; the loop polls on and takes the new
+// word later. Either way the loader starts.
+TEST_F(C16xBoards, Xe167FirstStageEndsWhetherOrNotTheOldExitRunsAgain) {
+    for (unsigned ahead : {0u, 8u}) {
+        SCOPED_TRACE(ahead);
+        board.reset();
+        io = {};
+        config.fetchAhead = ahead;
+        Make("xe167");
+        Load(kLoaderXE167, 19200);
+        EraseAndSize(130, 57600);
+        for (std::size_t at : AnswerPositions(test::PatternBytes(130, 1), 57600)) EXPECT_GE(at, 128u);
+        board->Reset();
+        EXPECT_NE(io.log.find("misuse: none"), std::string::npos) << io.log;
+        if (ahead) {
+            std::smatch m;
+            ASSERT_TRUE(std::regex_search(io.log, m, std::regex("fetch ahead 8: ([0-9]+) instruction words ran")))
+                << io.log;
+            EXPECT_GE(std::stoul(m[1]), 1u) << "the old exit word never ran: the case is not exercised";
+        }
     }
 }
 
