@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "serial/deadline.h"
+
 namespace qtx {
 
 namespace {
@@ -31,6 +33,10 @@ bool ParseFraming(const std::string& text, LineFormat& format) {
 }  // namespace
 
 uint64_t cmd_now_100ns() { return Now100ns(); }
+
+uint32_t cmd_deadline_ms(uint32_t ms) {
+    return static_cast<uint32_t>(ScaledDeadlineMs(static_cast<int>(std::min<uint32_t>(ms, INT32_MAX))));
+}
 
 int cmd_port_open(CmdPort& port, const std::string& name) {
     cmd_port_close(port);

@@ -50,6 +50,9 @@ int cmd_port_owed_ms(const CmdPort& port);
 // The serial core's monotonic clock in 100-ns units: the time base of every
 // protocol deadline.
 uint64_t cmd_now_100ns();
+// A protocol deadline in milliseconds as the test rig may stretch it
+// (serial/deadline.h); the product's own value otherwise.
+uint32_t cmd_deadline_ms(uint32_t ms);
 
 // Ports that can be opened, COM1..COMhighest in ascending order: n names in n + 1
 // nodes, the last one without a name; no node at all when none was found.

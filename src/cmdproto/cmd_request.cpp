@@ -54,12 +54,13 @@ int cmd_request(CmdLink& link, uint16_t word, const uint8_t* data, uint32_t leng
 }
 
 int cmd_wait_reply(CmdLink& link, uint16_t number) {
-    const uint64_t deadline = cmd_now_100ns() + uint64_t{link.replyTimeoutMs} * 10000u;
+    const uint64_t deadline = cmd_now_100ns() + uint64_t{cmd_deadline_ms(link.replyTimeoutMs)} * 10000u;
+    const uint32_t byteTimeoutMs = cmd_deadline_ms(link.byteTimeoutMs);
     for (;;) {
         if (cmd_now_100ns() > deadline) return kWaitTimeout;
         if (link.stop && link.stop()) return kWaitStopped;
         uint8_t byte = 0;
-        const int r = cmd_port_read_timed(link.port, &byte, 1, link.byteTimeoutMs);
+        const int r = cmd_port_read_timed(link.port, &byte, 1, byteTimeoutMs);
         if (r == -2) return kWaitTimeout;
         if (r < 0) return kWaitPortError;
         switch (cmd_receive_byte(link, byte)) {

@@ -57,7 +57,7 @@ int WaitAccepted(CmdLink& link, uint16_t number) {
 // other things must not keep the caller waiting for ever.
 int QueryUntilRecord(CmdLink& link, std::span<uint8_t> out) {
     cmd_send(link, 11);
-    const uint64_t deadline = cmd_now_100ns() + uint64_t{link.replyTimeoutMs} * 10000u;
+    const uint64_t deadline = cmd_now_100ns() + uint64_t{cmd_deadline_ms(link.replyTimeoutMs)} * 10000u;
     int r;
     for (;;) {
         r = cmd_wait_reply(link, kCmdAnyNumber);

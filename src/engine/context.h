@@ -11,6 +11,7 @@
 
 #include "engine/display.h"
 #include "serial/comport.h"
+#include "serial/deadline.h"
 #include "settings/setup.h"
 
 namespace qtx {
@@ -105,5 +106,7 @@ int64_t NowMs();
 void PumpingSleep(Context& ctx, int ms);
 // Last wait of a transfer: 1000 x whole seconds of charTime x bytes + 1000, saturated.
 int ByteTimeoutFor(uint32_t charTime, uint64_t bytes);
+// A wait for the board's answer passes its deadline through ScaledDeadlineMs
+// (serial/deadline.h): the value as given unless a test rig sets a factor.
 
 }  // namespace qtx

@@ -10,6 +10,7 @@
 #include "cmdproto/cmd_request.h"
 #include "cmdproto/cmd_typed.h"
 #include "frame_peer.h"
+#include "serial/deadline.h"
 
 using namespace qtx;
 using namespace qtx::test;
@@ -153,7 +154,7 @@ TEST_F(Requests, SilenceEndsTheWaitAfterTheByteTimeout) {
     EXPECT_EQ(cmd_request(link, 0x840D, nullptr, 0), -2);
     const int64_t ms = ElapsedMs(start);
     EXPECT_GE(ms, 200);
-    EXPECT_LT(ms, 2500) << "long before the 3000 ms reply timeout";
+    EXPECT_LT(ms, ScaledDeadlineMs(2500)) << "long before the 3000 ms reply timeout";
 }
 
 TEST_F(Requests, NoiseKeepsTheWaitGoingUntilTheReplyTimeout) {
@@ -171,7 +172,7 @@ TEST_F(Requests, NoiseKeepsTheWaitGoingUntilTheReplyTimeout) {
     noise.join();
     EXPECT_EQ(r, -1);
     EXPECT_GE(ms, 3000);
-    EXPECT_LT(ms, 10000);
+    EXPECT_LT(ms, ScaledDeadlineMs(10000));
 }
 
 TEST_F(Requests, AHalfFrameFromAnEarlierOpenDoesNotSpoilTheNextReply) {
@@ -335,7 +336,7 @@ TEST_F(Requests, QueryUntilRecordIsBoundedByTheReplyTimeout) {
     stop = true;
     chatter.join();
     EXPECT_EQ(r, -1);
-    EXPECT_LT(ms, 10000) << "a device talking about other things does not hold the caller for ever";
+    EXPECT_LT(ms, ScaledDeadlineMs(10000)) << "a device talking about other things does not hold the caller for ever";
 }
 
 }  // namespace
