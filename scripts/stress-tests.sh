@@ -44,9 +44,9 @@ for ((run = 1; run <= runs; run++)); do
     echo "run $run/$runs: passed"
     continue
   fi
-  # One line "number:name" per failed test.
+  # One line "number:name" per failed test; a parameterised name may end in "  # GetParam() = ...".
   names=()
-  [ -f "$failed_file" ] && mapfile -t names < <(cut -d: -f2- "$failed_file")
+  [ -f "$failed_file" ] && mapfile -t names < <(cut -d: -f2- "$failed_file" | sed 's/  *#.*//')
   [ ${#names[@]} -gt 0 ] || names=("(ctest failed without a failed test; see $logs/run$run.log)")
   for name in "${names[@]}"; do failed[$name]=$((${failed[$name]:-0} + 1)); done
   echo "run $run/$runs: ${#names[@]} failed (output in $logs/run$run.log)"
