@@ -12,6 +12,7 @@
 #include "engine/target_table.h"
 #include "engine/firmware_file.h"
 #include "loaders/loader_image.h"
+#include "serial/deadline.h"
 
 namespace qtx {
 
@@ -137,7 +138,7 @@ void X_Flash::ThrowOnLineError(const char* what) {
 bool X_Flash::ReceiveByteTimed(uint8_t& out, const char* what) {
     Comport& port = Port();
     // The timeout counts from when the bytes written so far can have left the line.
-    const int64_t deadline = NowMs() + ctx.ByteTimeoutMs + port.OwedMs();
+    const int64_t deadline = NowMs() + ScaledDeadlineMs(ctx.ByteTimeoutMs) + port.OwedMs();
     for (;;) {
         ThrowOnLineError(what);
         const int n = port.Read(&out, 1);
@@ -399,7 +400,7 @@ std::vector<uint8_t> BytesAfterTheEnd(Context& ctx) {
     while (static_cast<int>(tail.size()) < kReportSize && port.Read(&b, 1) == 1) tail.push_back(b);
     if (tail.empty()) return tail;
     while (static_cast<int>(tail.size()) < kReportSize - 1) {
-        const int64_t deadline = NowMs() + 1000;
+        const int64_t deadline = NowMs() + ScaledDeadlineMs(1000);
         bool got = false;
         while (!got && NowMs() <= deadline && !port.Gone()) {
             ctx.display.Pump();
