@@ -26,5 +26,6 @@ build-fuzz/fuzz/cmd_frame_fuzz -max_total_time="$FUZZ_SECONDS" -max_len=700 -art
 
 BUILD_DIR=build-asan BUILD_TYPE=Debug "$ROOT/scripts/build.sh" -DQTX_WERROR=ON -DQTX_GUI=OFF \
   -DQTX_SANITIZE=ON -DBUILD_TESTING=ON
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp \
+  UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j2 --timeout 600)

@@ -48,7 +48,9 @@ protected:
 
 TEST_F(LineFaults, ADamagedAnswerIsACharErrorAtItsStepNotATimeoutLater) {
     Open(1);
-    bool damaged = false;
+    // Static: the pump runs again in TearDown's close, after this body's locals are gone.
+    static bool damaged;
+    damaged = false;
     rec.onPump = [&] {
         if (!damaged) g_counts.frame++;  // the answer to the zero byte comes with a framing error
         damaged = true;
