@@ -1,5 +1,7 @@
 #include "sim/c509_board.h"
 
+#include "serial/deadline.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -290,7 +292,7 @@ void C509Wire::FromProgram(uint8_t byte) {
             // Without its echo a loader must hold 0x03 back until the host has
             // waited out both echo bytes (1000 ms each).
             held_.push_back(echo_[2]);
-            release_ = io_.Now() + kLateStart;
+            release_ = io_.Now() + LateStart();
             return;
         }
         if (config_.badEcho) echo_[0] ^= 0x01;
@@ -322,7 +324,7 @@ std::optional<Clock::time_point> C509Wire::NextTimer() const { return release_; 
 void C509Wire::OnTimer() {
     if (!release_ || io_.Now() < *release_) return;
     release_.reset();
-    io_.Log("answered 0x03 without echo, " + std::to_string(kLateStart.count()) + " ms after the size");
+    io_.Log("answered 0x03 without echo, " + std::to_string(LateStart().count()) + " ms after the size");
     while (!held_.empty()) {
         io_.Send(held_.front());
         held_.pop_front();

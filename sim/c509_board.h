@@ -4,6 +4,8 @@
 // the board's external Am29F010 flash.
 #pragma once
 
+#include "serial/deadline.h"
+
 #include <array>
 #include <chrono>
 #include <deque>
@@ -110,6 +112,10 @@ private:
 class C509Wire {
 public:
     static constexpr auto kLateStart = std::chrono::milliseconds(2500);
+    // Past the host's two echo waits, which a test rig may stretch by its deadline factor.
+    static std::chrono::milliseconds LateStart() {
+        return std::chrono::milliseconds(ScaledDeadlineMs(static_cast<int>(kLateStart.count())));
+    }
 
     C509Wire(const BoardConfig& config, BoardIo& io) : config_(config), io_(io) {}
     void FromHost(uint8_t byte);
