@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/deadline.h"
+
 namespace qtx::test {
 
 struct Child {
@@ -45,7 +47,7 @@ struct Child {
     }
     // Reads until part appears (true) or the stream ends or timeoutMs passes.
     bool WaitFor(const std::string& part, int timeoutMs) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ScaledDeadlineMs(timeoutMs));
         while (text.find(part) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
@@ -61,7 +63,7 @@ struct Child {
     // Exit status (128 + n after signal n), or nullopt when it is still running after timeoutMs.
     std::optional<int> Exit(int timeoutMs) {
         WaitFor("\x01never", timeoutMs);  // drains stderr until it closes
-        for (int i = 0; i < timeoutMs / 10 + 1; ++i) {
+        for (int i = 0; i < ScaledDeadlineMs(timeoutMs) / 10 + 1; ++i) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == pid) {
                 pid = -1;

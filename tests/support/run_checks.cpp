@@ -7,6 +7,8 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "serial/deadline.h"
+
 #ifndef QTXFLASH_CLI_PATH
 #error "QTXFLASH_CLI_PATH must name the command-line tool"
 #endif
@@ -61,7 +63,7 @@ std::size_t BytesReceived(const std::string& log) {
 }
 
 bool WaitForLog(const SimBoard& board, const std::string& text, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ScaledDeadlineMs(timeoutMs));
     while (board.Log().find(text) == std::string::npos) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

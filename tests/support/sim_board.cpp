@@ -19,6 +19,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "serial/deadline.h"
+
 extern char** environ;
 
 #ifndef QTXSIM_PATH
@@ -171,7 +173,7 @@ std::string SimBoard::DevicePath() const {
 
 int SimBoard::Wait(int timeoutMs) {
     if (pid_ <= 0) return status_;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ScaledDeadlineMs(timeoutMs));
     for (;;) {
         int raw = 0;
         const pid_t r = ::waitpid(pid_, &raw, WNOHANG);
@@ -235,7 +237,7 @@ ProcessResult RunProgram(const std::string& path, const std::vector<std::string>
         ::close(inFd);
         inFd = -1;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ScaledDeadlineMs(timeoutMs));
     std::optional<Clock::time_point> exitedAt;
     bool outOpen = true, errOpen = true, timedOut = false;
     while (outOpen || errOpen || !exitedAt) {

@@ -62,7 +62,8 @@ std::vector<uint8_t> PatternBytes(std::size_t n, uint32_t seed = 1);  // determi
 
 // Runs a program with args in this process's environment (so a SimBoard's QTXFLASH_PORTS
 // reaches it), feeds it stdinText, captures stdout/stderr, returns the exit status (128 + n
-// when killed by signal n), or -1 on timeout, after killing it.
+// when killed by signal n), or -1 on timeout, after killing it. Timeouts here and in
+// SimBoard::Wait are stretched by the rig's deadline factor (serial/deadline.h).
 struct ProcessResult {
     int status;
     std::string out;
