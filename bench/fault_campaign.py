@@ -26,10 +26,14 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-BOARDS = {
-    "c509": "C509", "c167": "C166/167", "c163": "C163", "gp4020": "GP4020", "xc164": "XC164/167",
-    "t89c5xacx": "T89C5xACx", "xe167": "XE167", "sam3u": "SAM3U", "sam3s": "SAM3S", "stm32f4": "STM32F4",
-}
+# board: (list item, erased value), for every target the CLI lists.
+BOARDS = {}
+
+
+def list_boards(build):
+    out = subprocess.run([os.path.join(build, "src/cli/qtxflash-cli"), "--list-targets"], capture_output=True,
+                         text=True, check=True).stdout.splitlines()
+    return {f[7]: (f[0], int(f[6], 16)) for f in (line.split() for line in out[1:])}
 IMAGE_SIZE = 3001
 TIME_LIMIT_S = 240
 CLOSED = re.compile(r"host closed COM1 after (\d+) bytes")
@@ -56,7 +60,7 @@ def run(build, board, image, fault):
                 sim.kill()
                 return None, sim.wait(), b"", open(log_path).read()
             try:
-                cli = subprocess.run([os.path.join(build, "src/cli/qtxflash-cli"), "-t", BOARDS[board], "-p",
+                cli = subprocess.run([os.path.join(build, "src/cli/qtxflash-cli"), "-t", BOARDS[board][0], "-p",
                                       "COM1", path], cwd=tmp, env=env, capture_output=True, timeout=TIME_LIMIT_S)
                 status = cli.returncode
             except subprocess.TimeoutExpired:
@@ -72,7 +76,7 @@ def run(build, board, image, fault):
 
 def holds(flash, image, board):
     """The image at offset 0 and nothing else programmed (the pad cell after an odd image may be either)."""
-    erased = 0x00 if board == "xe167" else 0xFF  # erased XE167 flash reads 0000h
+    erased = BOARDS[board][1]
     if len(flash) < len(image) or flash[:len(image)] != image:
         return False
     rest = bytearray(flash[len(image):])
@@ -103,7 +107,7 @@ def main():
     p.add_argument("--runs", type=int, default=1000, help="fault runs in all, spread over the boards")
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("--seed", type=int, default=1)
-    p.add_argument("boards", nargs="*", default=list(BOARDS))
+    p.add_argument("boards", nargs="*")
     a = p.parse_args()
     a.build = os.path.abspath(a.build)
     rnd = random.Random(a.seed)

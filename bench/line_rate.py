@@ -7,7 +7,7 @@ turnaround (--latency-ms). The board reports what the session cost on the
 line: the character times of every byte both ways and how often it answered.
 The minimum of a run is that line time (the board's bytes where the host waits
 for them), plus one turnaround per awaited answer, plus the pauses the
-protocol prescribes for the target; the ratio of the measured
+protocol prescribes for the target (the tool names them in its last line); the ratio of the measured
 run to it shows what the host adds. Not a test: the machines are shared and
 noisy, so run it by hand.
 
@@ -24,39 +24,43 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-# board: (list item, image size, pauses the flow prescribes in ms, two-bank image)
-# Pauses: 500 ms after the first control byte, 300 ms after the erase answer and
-# 500 ms after the last control byte in the shared flow; the SAM3 preloader
-# start (500 + 400 + 400 + 200 ms) and 200 ms after the last block; the STM32F4
-# preloader start (500 + 100 ms) and 500 ms after the last block; T89C5xACx
-# waits 1000 ms after its erase record instead of 300 ms; XE167 has no control
-# pauses.
-TARGETS = {
-    "c509": ("C509", 20001, 1300, False),
-    "c167": ("C166/167", 120001, 1300, False),
-    "c163": ("C163", 40000, 1300, False),
-    "gp4020": ("GP4020", 120001, 1300, False),
-    "xc164": ("XC164/167", 120001, 1300, False),
-    "t89c5xacx": ("T89C5xACx", 32000, 2000, False),
-    "xe167": ("XE167", 120001, 300, False),
-    "sam3u": ("SAM3U", 0x80000 + 0x10001, 2700, True),
-    "sam3s": ("SAM3S", 120001, 2700, False),
-    "stm32f4": ("STM32F4", 1024 * 1024, 2400, False),
-}
+def targets(build):
+    """board: (list item, image size, two-bank image), for every target the CLI lists.
 
+    The image is the largest of 120001 bytes and the target's flash; SAM3U
+    takes a two-bank image and STM32F4 its whole megabyte."""
+    out = subprocess.run([os.path.join(build, "src/cli/qtxflash-cli"), "--list-targets"], capture_output=True,
+                         text=True, check=True).stdout.splitlines()
+    found = {}
+    for line in out[1:]:
+        f = line.split()
+        item, max_bytes, board = f[0], int(f[5]), f[7]
+        size = min(120001, max_bytes)
+        if board == "sam3u":
+            size = 0x80000 + 0x10001
+        elif board == "stm32f4":
+            size = max_bytes
+        found[board] = (item, size, board == "sam3u")
+    return found
+
+
+TARGETS = {}
+
+# The tool's last line names the pauses its protocol prescribed.
+PAUSES = re.compile(r"(\d+) ms of it the protocol's pauses")
 LINE = re.compile(r"line: host sent (\d+) bytes in ([0-9.]+) s of line time, board (\d+) bytes \(([0-9.]+) s awaited\), "
                   r"(\d+) turnarounds")
 
 
 def run_once(build, board, latency):
-    item, size, pauses_ms, _ = TARGETS[board]
+    item, size, _ = TARGETS[board]
     with tempfile.TemporaryDirectory(prefix="qtx-bench-") as tmp:
         ports = os.path.join(tmp, "ports")
         os.mkdir(ports)
         image = os.path.join(tmp, "fw.bin")
         rnd = random.Random(size)
         data = bytearray(rnd.getrandbits(8) for _ in range(size))
-        if TARGETS[board][3]:
+        if TARGETS[board][2]:
             data[0x20000:0x80000] = b"\xff" * 0x60000  # a two-bank file holds nothing where the chip has no flash
         if board == "xe167":
             data[0xF000:0x10000] = b"\xff" * 0x1000  # the chip reserves C0'F000h-C0'FFFFh
@@ -84,6 +88,10 @@ def run_once(build, board, latency):
         m = LINE.search(text)
         if not m:
             sys.exit(f"{board}: the board reported no line figures:\n{text}")
+        p = PAUSES.search(cli.stderr)
+        if not p:
+            sys.exit(f"{board}: the tool named no pauses:\n{cli.stderr}")
+        pauses_ms = int(p.group(1))
         host_s, board_s, turns = float(m.group(2)), float(m.group(4)), int(m.group(5))
         minimum = host_s + board_s + turns * latency / 1000.0 + pauses_ms / 1000.0
         return elapsed, minimum, host_s, board_s, turns
@@ -94,9 +102,11 @@ def main():
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
     p.add_argument("--latency-ms", type=int, default=16)
     p.add_argument("--runs", type=int, default=1)
-    p.add_argument("boards", nargs="*", default=list(TARGETS))
+    p.add_argument("boards", nargs="*")
     a = p.parse_args()
     a.build = os.path.abspath(a.build)
+    TARGETS.update(targets(a.build))
+    a.boards = a.boards or list(TARGETS)
     print(f"{'board':10} {'bytes':>8} {'run s':>8} {'min s':>8} {'ratio':>6}  (line host+board s, turnarounds)")
     for board in a.boards:
         for _ in range(a.runs):

@@ -1,5 +1,7 @@
 #include "sim/ac2_board.h"
 
+#include "sim/boards.h"
+
 #include <cstdio>
 
 namespace qtx::sim {
@@ -263,5 +265,11 @@ void Ac2Board::Reset() {
 std::unique_ptr<Board> MakeAc2Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<Ac2Board>(config, io);
 }
+
+namespace {
+
+const BoardRegistration kRegistered{{"t89c5xacx", "T89C5xACx ISP boot loader (autobaud \"U\", Intel-HEX records with echo), 64 KiB flash", MakeAc2Board, 60}};
+
+}  // namespace
 
 }  // namespace qtx::sim

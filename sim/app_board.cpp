@@ -1,5 +1,7 @@
 #include "sim/app_board.h"
 
+#include "sim/boards.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -69,9 +71,21 @@ bool ParseAppOption(const std::string& opt, const std::string& value, AppFirmwar
     return false;
 }
 
+namespace {
+
+// The boards that can start in their application: "sam3u, sam3s, ...".
+std::string AppBoardNames() {
+    std::string s;
+    for (const BoardKind& k : KnownBoards())
+        if (k.appFirmware) s += (s.empty() ? "" : ", ") + k.name;
+    return s;
+}
+
+}  // namespace
+
 std::string AppUsageText() {
-    return "  --app-running      the device runs its application firmware (sam3u, sam3s,\n"
-           "                     stm32f4): \"\\nDFC\\n\" at its console rate switches it to\n"
+    return "  --app-running      the device runs its application firmware (" + AppBoardNames() + "):\n"
+           "                     \"\\nDFC\\n\" at its console rate switches it to\n"
            "                     19200 baud 8N1, where the boot-mode command restarts it\n"
            "                     into the ROM boot loader\n"
            "  --app-baud N       the application's console rate (default 115200)\n"
@@ -81,8 +95,9 @@ std::string AppUsageText() {
 
 std::string CheckAppOptions(const AppFirmwareOptions& options, const std::string& board) {
     if (!options.running) return {};
-    if (board != "sam3u" && board != "sam3s" && board != "stm32f4")
-        return "--app-running needs one of the boards sam3u, sam3s, stm32f4, not '" + board + "'";
+    const BoardKind* kind = FindBoard(board);
+    if (!kind || !kind->appFirmware)
+        return "--app-running needs one of the boards " + AppBoardNames() + ", not '" + board + "'";
     return {};
 }
 

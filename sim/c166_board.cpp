@@ -1,5 +1,7 @@
 #include "sim/c166_board.h"
 
+#include "sim/boards.h"
+
 #include <cstdio>
 
 namespace qtx::sim {
@@ -338,5 +340,14 @@ void C166Board::Reset() {
     misuse_.clear();
     overruns_ = bytesIn_ = bytesOut_ = 0;
 }
+
+namespace {
+
+const BoardRegistration kC167{{"c167", "C166/167 bootstrap loader (id 0x55), 810-byte loader on the C166 core, Am29F400BB 512 KiB",
+                               [](const BoardConfig& c, BoardIo& io) { return MakeC166EmuBoard(kC167EmuBoard, c, io); }, 20}};
+const BoardRegistration kC163{{"c163", "C163 bootstrap loader (id 0xD5), 702-byte loader on the C166 core, Am29F400BB 512 KiB",
+                               [](const BoardConfig& c, BoardIo& io) { return MakeC166EmuBoard(kC163EmuBoard, c, io); }, 30}};
+
+}  // namespace
 
 }  // namespace qtx::sim

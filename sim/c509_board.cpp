@@ -1,5 +1,7 @@
 #include "sim/c509_board.h"
 
+#include "sim/boards.h"
+
 #include "serial/deadline.h"
 
 #include <algorithm>
@@ -503,5 +505,11 @@ void C509Board::Reset() {
     loaded_ = 0;
     lastBlockSeen_ = false;
 }
+
+namespace {
+
+const BoardRegistration kRegistered{{"c509", "C509 ROM loader (id 0x55, XOR-checked blocks), 466-byte loader, 64 KiB flash", MakeC509Board, 10}};
+
+}  // namespace
 
 }  // namespace qtx::sim

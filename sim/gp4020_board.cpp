@@ -1,5 +1,7 @@
 #include "sim/gp4020_board.h"
 
+#include "sim/boards.h"
+
 #include <cstdio>
 
 #include "loaders/loader_image.h"
@@ -431,5 +433,11 @@ void Gp4020Board::Reset() {
 std::unique_ptr<Board> MakeGp4020Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<Gp4020Board>(config, io);
 }
+
+namespace {
+
+const BoardRegistration kRegistered{{"gp4020", "GP4020 ROM download at 57600 (24-bit length), 2012-byte loader on the ARM7TDMI, Am29LV400BB 512 KiB", MakeGp4020Board, 40}};
+
+}  // namespace
 
 }  // namespace qtx::sim

@@ -1,4 +1,6 @@
 #include "sim/sam3_board.h"
+
+#include "sim/boards.h"
 #include "sim/arm_periph_flash.h"
 #include "sim/preloader_check.h"
 
@@ -282,5 +284,12 @@ void Sam3Board::Go(uint32_t address) {
     mode_ = Mode::Program;
     program_ = std::make_unique<ArmProgram>(io_, std::move(cpu), std::move(devices), line);
 }
+
+namespace {
+
+const BoardRegistration kSam3u{{"sam3u", "SAM3U ROM monitor at 115200 (V#, W, G), 3252-byte preloader, two 128 KiB flash banks", MakeSam3uBoard, 80, true}};
+const BoardRegistration kSam3s{{"sam3s", "SAM3S ROM monitor at 115200 (V#, W, G), 2532-byte preloader, one 128 KiB flash bank", MakeSam3sBoard, 90, true}};
+
+}  // namespace
 
 }  // namespace qtx::sim

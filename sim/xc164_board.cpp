@@ -1,5 +1,7 @@
 #include "sim/xc164_board.h"
 
+#include "sim/boards.h"
+
 namespace qtx::sim {
 
 namespace {
@@ -122,5 +124,11 @@ void Xc164Board::UnitReset() {
     rbufUnread_ = false;
     tbufFull_ = false;
 }
+
+namespace {
+
+const BoardRegistration kRegistered{{"xc164", "XC164/167 bootstrap loader at 19200 (id 0xD5), 1854-byte loader on the C166 core at 57600, 256 KiB on-chip flash", MakeXc164EmuBoard, 50}};
+
+}  // namespace
 
 }  // namespace qtx::sim

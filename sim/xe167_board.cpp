@@ -1,5 +1,7 @@
 #include "sim/xe167_board.h"
 
+#include "sim/boards.h"
+
 #include <cstdio>
 
 namespace qtx::sim {
@@ -196,5 +198,11 @@ void Xe167Board::UnitReset() {
     psr_ = 0;
     tdv_ = false;
 }
+
+namespace {
+
+const BoardRegistration kRegistered{{"xe167", "XE167 UART bootstrap loader (measured rate, id 0xD5), 2074-byte loader on the C166 core at 57600, USIC, 768 KiB on-chip flash", MakeXe167EmuBoard, 70}};
+
+}  // namespace
 
 }  // namespace qtx::sim

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Cortex-M preloaders (STM32F4, SAM3U, SAM3S) with arm-none-eabi-gcc
-# and writes OUTDIR/loader_{stm32f4,sam3u,sam3s}.cpp through firmware/loaderimg.py.
+# Builds the Cortex-M preloaders, one per chip file, with arm-none-eabi-gcc and
+# writes OUTDIR/loader_NAME.cpp for each through firmware/loaderimg.py.
 # Deterministic: no debug info, no build id, no paths in the output.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -17,29 +17,36 @@ CFLAGS=(-mthumb -Os -std=c11 -ffreestanding -nostdlib -fno-common -ffunction-sec
 LDFLAGS=(-Wl,--gc-sections -Wl,--build-id=none -L"$HERE" -lgcc)
 GCC_VERSION=$($CC -dumpfullversion)
 
-# name cpu load-address size chip-sources
+# One image per chip: every NAME.ld here but sections.ld is a chip, and its
+# first line says how to build it:
+#   /* image: cpu CPU, size BYTES, sources FILE..., headers FILE... */
+# (headers optional). The load address is the ORIGIN of its RAM. The image is
+# padded to BYTES, so that a chip's size stays put as its code changes.
 build() {
-  local name=$1 cpu=$2 address=$3 size=$4
-  shift 4
-  local sources=(start.c loader.c "$@")
+  local name=$1 spec cpu size address sources=() headers=()
+  spec=$(head -1 "$HERE/$name.ld")
+  [[ $spec =~ cpu\ ([a-z0-9-]+) ]] || { echo "cortexm: $name.ld names no cpu" >&2; exit 1; }
+  cpu=${BASH_REMATCH[1]}
+  [[ $spec =~ size\ ([0-9]+) ]] || { echo "cortexm: $name.ld names no size" >&2; exit 1; }
+  size=${BASH_REMATCH[1]}
+  [[ $spec =~ sources\ ([a-z0-9_.\ ]+) ]] || { echo "cortexm: $name.ld names no sources" >&2; exit 1; }
+  read -r -a sources <<<"${BASH_REMATCH[1]}"
+  if [[ $spec =~ headers\ ([a-z0-9_.\ ]+) ]]; then read -r -a headers <<<"${BASH_REMATCH[1]}"; fi
+  address=$(sed -n 's/.*ORIGIN = \(0x[0-9A-Fa-f]*\).*/\1/p' "$HERE/$name.ld" | head -1)
+  [ -n "$address" ] || { echo "cortexm: $name.ld has no RAM ORIGIN" >&2; exit 1; }
+  sources=(start.c loader.c "${sources[@]}")
   (cd "$HERE" && $CC "${CFLAGS[@]}" -mcpu="$cpu" -T "$name.ld" -o "$WORK/$name.elf" "${sources[@]}" "${LDFLAGS[@]}")
   $OBJCOPY -O binary "$WORK/$name.elf" "$WORK/$name.bin"
   local hash
-  hash=$(cd "$HERE" && cat "${sources[@]}" chip.h sections.ld "$name.ld" $( [ "$name" = stm32f4 ] || echo sam3.h ) \
-         | sha256sum | cut -c1-64)
-  local symbol
-  case $name in
-    stm32f4) symbol=kLoaderStm32f4 ;;
-    sam3u) symbol=kLoaderSam3u ;;
-    sam3s) symbol=kLoaderSam3s ;;
-  esac
-  python3 "$ROOT/firmware/loaderimg.py" --name "$name" --symbol "$symbol" --address "$address" --size "$size" \
+  hash=$(cd "$HERE" && cat "${sources[@]}" chip.h sections.ld "$name.ld" "${headers[@]}" | sha256sum | cut -c1-64)
+  python3 "$ROOT/firmware/loaderimg.py" --name "$name" --symbol "kLoader${name^}" --address "$address" --size "$size" \
     --bin "$WORK/$name.bin" \
     --provenance "firmware/cortexm sources sha256 $hash, arm-none-eabi-gcc $GCC_VERSION -mcpu=$cpu -Os" \
     --generator firmware/cortexm/build.sh --out "$OUT"
   echo "cortexm: $name $(stat -c %s "$WORK/$name.bin") of $size bytes" >&2
 }
 
-build stm32f4 cortex-m4 0x2001D000 7092 stm32f4.c
-build sam3u cortex-m3 0x20001000 3252 sam3.c sam3u.c
-build sam3s cortex-m3 0x20001000 2532 sam3.c sam3s.c
+for ld in "$HERE"/*.ld; do
+  name=$(basename "$ld" .ld)
+  [ "$name" = sections ] || build "$name"
+done

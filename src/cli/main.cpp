@@ -76,12 +76,14 @@ int ListPorts() {
 
 int ListTargets() {
     const Setup& d = DefaultImage();
-    std::printf("%-10s %-5s %-10s %-8s %-7s %s\n", "TARGET", "CODE", "CLASS", "FRAMING", "BAUD", "LOADER");
-    for (const TargetRow& row : Catalogue()) {
-        const PortRecord& r = d.Ports[row.portRecord];
-        const std::string loader = row.loader ? std::to_string(row.loader->size) + " bytes" : "-";
-        std::printf("%-10s %-5d %-10s %-8s %-7d %s\n", row.itemText, row.deviceCode, row.className,
-                    r.FramingText().c_str(), r.BaudRate(), loader.c_str());
+    std::printf("%-10s %-5s %-13s %-8s %-7s %-9s %-6s %-10s %s\n", "TARGET", "CODE", "CLASS", "FRAMING", "BAUD",
+                "MAX", "ERASED", "BOARD", "LOADER");
+    for (const TargetRow* row : Catalogue()) {
+        const PortRecord& r = d.Ports[row->portRecord];
+        const std::string loader = row->loader ? std::to_string(row->loader->size) + " bytes" : "-";
+        std::printf("%-10s %-5d %-13s %-8s %-7d %-9llu 0x%02X   %-10s %s\n", row->itemText, row->deviceCode,
+                    row->className, row->framing, r.BaudRate(), static_cast<unsigned long long>(row->maxImageSize),
+                    row->erasedValue, row->simBoard, loader.c_str());
     }
     return kOk;
 }
@@ -234,7 +236,7 @@ int main(int argc, char** argv) {
         row = FindTargetByText(target);
         if (!row) {
             std::string known;
-            for (const TargetRow& r : Catalogue()) known += std::string(known.empty() ? "" : ", ") + r.itemText;
+            for (const TargetRow* r : Catalogue()) known += std::string(known.empty() ? "" : ", ") + r->itemText;
             return Fail("unknown target \"" + target + "\" (known: " + known + ")");
         }
     } else {
@@ -321,8 +323,9 @@ int main(int argc, char** argv) {
     switch (outcome) {
     case RunOutcome::Programmed: {
         char done[256];
-        std::snprintf(done, sizeof done, "programmed %lld bytes into %s on %s in %.1f s", imageSize, row->itemText,
-                      record.Name().c_str(), seconds);
+        std::snprintf(done, sizeof done, "programmed %lld bytes into %s on %s in %.1f s, %lld ms of it the protocol's pauses",
+                      imageSize, row->itemText, record.Name().c_str(), seconds,
+                      static_cast<long long>(ctx.PrescribedPauseMs));
         display.Say(tool + done);
         return kOk;
     }

@@ -1,21 +1,22 @@
 #include "engine/catalogue.h"
 
 #include "engine/x_flash.h"
-#include "targets/flashers.h"
 
 namespace qtx {
 
 int SelectTarget(Context& ctx, int32_t deviceCode) {
     const TargetRow* row = FindTargetByCode(deviceCode);
     if (!row) return -1;
-    auto flasher = CreateFlasher(row->className, ctx);
+    auto flasher = row->make(ctx, *row);
     if (!flasher) return -1;
     ctx.ActiveFlasher.reset();
     ctx.setup.SetDeviceCode(row->deviceCode);
-    ctx.display.ShowPortRecord(ctx.setup.Ports[row->portRecord]);
-    flasher->EraseCommand = row->eraseCommand;
-    flasher->EraseAck = row->eraseAck;
-    flasher->IdByte = row->idByte;
+    // The dialog cannot change the line format: it is the boot loader's. A
+    // record that a settings file from before this target gave another format
+    // (a port record once unused) gets the target's.
+    PortRecord& record = ctx.setup.Ports[row->portRecord];
+    if (record.FramingText() != row->framing) record.SetFraming(row->framing);
+    ctx.display.ShowPortRecord(record);
     ctx.ActiveFlasher = std::move(flasher);
     return 0;
 }

@@ -141,6 +141,7 @@ int64_t NowMs() {
 }
 
 void PumpingSleep(Context& ctx, int ms) {
+    ctx.PrescribedPauseMs += ms;
     const int64_t end = NowMs() + ms;
     for (;;) {
         ctx.display.Pump();

@@ -43,6 +43,9 @@ struct Context {
     std::unique_ptr<Comport> ActivePort;
     bool PortIsOpen = false;
     int ByteTimeoutMs = 1000;
+    // The pauses the protocols prescribe (PumpingSleep) since the run began, for
+    // telling the line's time from the host's waits.
+    int64_t PrescribedPauseMs = 0;
     std::unique_ptr<X_Flash> ActiveFlasher;
     std::string FlashFilePath;
     // The firmware image of the run, read whole before anything is sent, and

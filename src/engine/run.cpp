@@ -42,6 +42,7 @@ RunOutcome FlashRun(Context& ctx) {
     // A countdown left from the previous run must not reset this run's display.
     d.SetTimerRunning(false);
     ctx.ResetCountdown = 0;
+    ctx.PrescribedPauseMs = 0;
     ResetStatus(ctx);
     d.SetFlashDefault(false);
     d.SetProgressTextVisible(true);

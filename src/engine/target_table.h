@@ -1,36 +1,64 @@
-// The targets the tool can flash, as data: list text, device code, flasher
-// class (by name) and its construction parameters, port record, loader image,
-// and what a run does differently for each. Creating the flasher is the
-// catalogue's (catalogue.h), which sits above the flasher classes.
+// The targets the tool can flash, as data. Each target describes itself in its
+// own file (src/targets/) and registers there; everything generic (the lists of
+// the window, the CLI and the port dialog, the settings record, the simulated
+// board the tests use) reads these descriptions and nothing else.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "loaders/loader_image.h"
 
 namespace qtx {
 
+class X_Flash;
+struct Context;
+
 struct TargetRow {
     const char* itemText;      // text in the processor list, e.g. "C166/167"
     int32_t deviceCode;        // stored in the settings
-    const char* className;     // "Flash_166": the class CreateFlasher makes
+    int listPosition;          // where the processor list shows it (ascending)
+    const char* className;     // the flasher class make() creates, for messages
+    // A fresh flasher for this target, constructed from this description.
+    std::unique_ptr<X_Flash> (*make)(Context& ctx, const TargetRow& target);
     uint8_t eraseCommand;
     uint8_t eraseAck;
     int32_t idByte;
     int portRecord;            // index into Setup::Ports (PortRecordIndex of the code)
-    const LoaderImage* loader; // nullptr when the target needs none
+    const char* framing;       // the line format its boot loader needs ("8N1"); the dialog cannot change it
+    std::span<const char* const> dialogRates;  // the rates the port dialog offers
+    bool dialogSetsBaud;       // false: the ROM talks at the stored rate only, the dialog sets the name
+    bool dialogSetsFraming;    // the dialog's OK also stores the framing field's text
+    const LoaderImage* loader; // nullptr when the target needs none; it is sent to loader->loadAddress
     uint64_t maxImageSize;     // the largest firmware image the target holds, in bytes
+    uint8_t erasedValue;       // what an erased flash cell reads
     bool hasEraseStage;        // EraseAndProgram sends the erase command (the SAM3 preloaders erase as they write)
     bool forcesBootMode;       // a silent boot loader may mean running firmware: switch it over the command protocol
     bool finishAfterRun;       // the run sends Finish after EraseAndProgram (its transfer does not)
+    const char* simBoard;      // the qtxsim board that simulates it
+};
+
+// Adds a description to the catalogue; a static object of this type in the
+// target's own file registers it before main() runs. A second description with
+// the same device code, text or list position is a build mistake: the program
+// stops at start with a message.
+struct TargetRegistration {
+    explicit TargetRegistration(const TargetRow& row);
 };
 
 // In list order.
-std::span<const TargetRow> Catalogue();
+const std::vector<const TargetRow*>& Catalogue();
 const TargetRow* FindTargetByCode(int32_t deviceCode);
 const TargetRow* FindTargetByText(std::string_view itemText);  // case-insensitive
 int ListIndexOfCode(int32_t deviceCode);                      // -1 when not listed
+
+// The flasher class T made from the description, for a description's make.
+template <class T>
+std::unique_ptr<X_Flash> MakeFlasher(Context& ctx, const TargetRow& target) {
+    return std::make_unique<T>(ctx, target);
+}
 
 }  // namespace qtx

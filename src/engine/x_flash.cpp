@@ -33,11 +33,25 @@ constexpr int kPollSliceMs = 5;
 
 }  // namespace
 
+X_Flash::X_Flash(Context& ctx, const TargetRow& target) : ctx(ctx), target_(&target) {
+    EraseCommand = target.eraseCommand;
+    EraseAck = target.eraseAck;
+    IdByte = target.idByte;
+}
+
 Comport& X_Flash::Port() { return *ctx.ActivePort; }
 
 uint64_t X_Flash::MaxImageSize() const {
-    const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
+    const TargetRow* row = target_ ? target_ : FindTargetByCode(ctx.setup.DeviceCode());
     return row ? row->maxImageSize : 0;
+}
+
+const LoaderImage& X_Flash::Loader() {
+    if (!target_ || !target_->loader) {
+        Ui().SetStatusText(std::string(ClassName()) + ": this target has no loader to send");
+        throw ProgramException{"sending the loader"};
+    }
+    return *target_->loader;
 }
 
 const std::vector<uint8_t>& X_Flash::Image(const std::string& path) {
@@ -505,7 +519,7 @@ int X_Flash::EraseAndProgram() {
     Display& d = Ui();
     SetControl(0x10);
     PumpingSleep(ctx, 500);
-    const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
+    const TargetRow* row = target_ ? target_ : FindTargetByCode(ctx.setup.DeviceCode());
     if (!row || row->hasEraseStage) {
         d.SetPanelColor(Panel::Erase, Color::Lime);
         d.SetStatusText("Waiting while flash ROM being erased ");

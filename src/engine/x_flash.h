@@ -13,6 +13,7 @@
 namespace qtx {
 
 struct LoaderImage;
+struct TargetRow;
 
 class X_Flash {
 public:
@@ -38,6 +39,9 @@ public:
     };
 
     explicit X_Flash(Context& ctx) : ctx(ctx) {}
+    // A flasher for the described target: its erase command, erase answer and
+    // id byte, its loader and its limits come from the description.
+    X_Flash(Context& ctx, const TargetRow& target);
     virtual ~X_Flash() = default;
     X_Flash(const X_Flash&) = delete;
     X_Flash& operator=(const X_Flash&) = delete;
@@ -64,6 +68,8 @@ public:
 
     // Name of the class, for messages and tests ("Flash_166").
     virtual const char* ClassName() const = 0;
+    // The description the flasher was made from; nullptr for one made without.
+    const TargetRow* Target() const { return target_; }
 
     // Byte tools.
     uint8_t SendByte(uint8_t value);
@@ -100,11 +106,13 @@ protected:
     }
     // Sends a loader image in one write.
     void WriteLoaderImage(const LoaderImage& image);
+    // The loader image of the description (ProgramException when there is none).
+    const LoaderImage& Loader();
     // The firmware image at path, read whole. FlashRun reads it before the run
     // starts; a flasher driven on its own reads it here. ProgramException with a
     // clear text when it cannot be sent (nothing has gone out then).
     const std::vector<uint8_t>& Image(const std::string& path);
-    // The largest image the selected target holds.
+    // The largest image the target holds (the selected one for a flasher made without a description).
     uint64_t MaxImageSize() const;
 
     // How a target's loader takes the data, after its data command.
@@ -161,6 +169,9 @@ protected:
     Display& Ui() { return ctx.display; }
 
     Context& ctx;
+
+private:
+    const TargetRow* target_ = nullptr;
 };
 
 }  // namespace qtx

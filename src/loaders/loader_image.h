@@ -14,6 +14,9 @@ struct LoaderImage {
     const char* provenance;    // how the bytes were made
 };
 
+// The images of this tree, for their targets' descriptions and the tests; a
+// new loader's symbol (kLoaderNAME, written by its firmware build) may as well
+// be declared in its target's own file.
 extern const LoaderImage kLoaderC166;
 extern const LoaderImage kLoaderC163;
 extern const LoaderImage kLoaderXC164;

@@ -169,6 +169,6 @@ const uint8_t kData[2532] = {
 }  // namespace
 
 const LoaderImage kLoaderSam3s = {"sam3s", kData, sizeof kData, 0x20001000u,
-                              "firmware/cortexm sources sha256 214b510576fe34f6c1d7b54e8cc3deb6d5d3f4f9536cb611b0260f69016381d7, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 11e56797c9945fc1efeda2e6ac0a067cef680fa8665c9cd3e8700c168748d927"};
+                              "firmware/cortexm sources sha256 e0a3e6d98eede6c798a916a630e44558076189eaef44f4db0ac9145857e16024, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 11e56797c9945fc1efeda2e6ac0a067cef680fa8665c9cd3e8700c168748d927"};
 
 }  // namespace qtx

@@ -214,6 +214,6 @@ const uint8_t kData[3252] = {
 }  // namespace
 
 const LoaderImage kLoaderSam3u = {"sam3u", kData, sizeof kData, 0x20001000u,
-                              "firmware/cortexm sources sha256 cfc8c04b34fabc8a677e80db0da571838515e923369974353f49a139ada2cf28, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 1797357cbc633f22eb72f5c24a07eb11ab44b84f872bad0c8faf0f66dc609eb8"};
+                              "firmware/cortexm sources sha256 f57294e39e447bc764fb747bb4c451c31f2640f2502be29577f43e833e62d451, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 1797357cbc633f22eb72f5c24a07eb11ab44b84f872bad0c8faf0f66dc609eb8"};
 
 }  // namespace qtx

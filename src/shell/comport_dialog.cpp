@@ -15,20 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/target_table.h"
 #include "serial/comport.h"
 #include "serial/portmap.h"
 
 namespace qtx {
 
 namespace {
-
-constexpr const char* kRates4800To57600[] = {"4800", "9600", "19200", "38400", "57600"};
-constexpr const char* kRatesC509[] = {"4800", "9600"};
-constexpr const char* kRates57600[] = {"57600"};
-constexpr const char* kRates19200[] = {"19200"};
-constexpr const char* kRatesT89[] = {"9600", "19200", "38400", "57600"};
-constexpr const char* kRatesSam3[] = {"57600", "115200"};
-constexpr const char* kRates115200[] = {"115200"};
 
 // Receives the names EnumeratePorts reports (its callback carries no context).
 thread_local std::vector<std::string>* g_foundPorts = nullptr;
@@ -58,27 +51,8 @@ QLabel* StaticText(QWidget* parent, const char* name, const QString& text, QRect
 }  // namespace
 
 std::span<const char* const> BaudChoices(int32_t deviceCode) {
-    switch (deviceCode) {
-    case 1:  // C166/167
-    case 3:  // C163
-        return kRates4800To57600;
-    case 2:  // C509
-        return kRatesC509;
-    case 4:  // GP4020
-        return kRates57600;
-    case 5:  // XC164/167
-    case 8:  // XE167
-        return kRates19200;
-    case 7:  // T89C5xACx
-        return kRatesT89;
-    case 9:   // SAM3U
-    case 10:  // SAM3S
-        return kRatesSam3;
-    case 11:  // STM32F4
-        return kRates115200;
-    default:
-        return {};
-    }
+    const TargetRow* row = FindTargetByCode(deviceCode);
+    return row ? row->dialogRates : std::span<const char* const>{};
 }
 
 TFormComport::TFormComport(Context& context, bool flashFileExists, QWidget* parent)
@@ -217,33 +191,13 @@ void TFormComport::Button1Click() {
     const int32_t code = ctx.setup.DeviceCode();
     const std::string name = Port1->currentText().toStdString();
     if (record) {
-        switch (code) {
-        case 1:
-        case 2:
-        case 3:
-        case 5:
-        case 7:
-        case 8:
-        case 9:
-        case 10:
-            record->SetName(name);
-            record->SetBaudRate(LeadingNumber(Baud->currentText()));
-            ctx.display.ShowPortRecord(*record);
-            break;
-        case 4:
-            // Its ROM talks at the stored rate only: the name alone changes.
-            record->SetName(name);
-            ctx.display.ShowPortRecord(*record);
-            break;
-        case 11:
-            record->SetName(name);
-            record->SetBaudRate(LeadingNumber(Baud->currentText()));
-            record->SetFraming(Frame->text().toStdString());
-            ctx.display.ShowPortRecord(*record);
-            break;
-        default:
-            break;
+        // A ROM that talks at the stored rate only keeps it.
+        record->SetName(name);
+        if (const TargetRow* row = FindTargetByCode(code)) {
+            if (row->dialogSetsBaud) record->SetBaudRate(LeadingNumber(Baud->currentText()));
+            if (row->dialogSetsFraming) record->SetFraming(Frame->text().toStdString());
         }
+        ctx.display.ShowPortRecord(*record);
         // Opens the port with the new settings; a failure is told to the user
         // by OpenTargetPort, and the dialog closes all the same.
         OpenTargetPort(ctx);

@@ -33,7 +33,6 @@
 #include "help/revinfo.h"
 #include "shell/comport_dialog.h"
 #include "shell/open_dialog.h"
-#include "targets/flashers.h"
 
 namespace qtx {
 
@@ -348,14 +347,7 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
     }
 
     // Provisional flasher (the C166/167 row), replaced by the stored target's.
-    if (const TargetRow* row = FindTargetByCode(1)) {
-        ctx.ActiveFlasher = CreateFlasher(row->className, ctx);
-        if (ctx.ActiveFlasher) {
-            ctx.ActiveFlasher->EraseCommand = row->eraseCommand;
-            ctx.ActiveFlasher->EraseAck = row->eraseAck;
-            ctx.ActiveFlasher->IdByte = row->idByte;
-        }
-    }
+    if (const TargetRow* row = FindTargetByCode(1)) ctx.ActiveFlasher = row->make(ctx, *row);
     SelectStoredTarget();
     if (fatalStatus_ != 0) {
         // Without this the program would just vanish at every start.
@@ -384,7 +376,7 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
 void TBSL::SelectStoredTarget() {
     const QSignalBlocker block(ProcessorType);
     ProcessorType->clear();
-    for (const TargetRow& row : Catalogue()) ProcessorType->addItem(QString::fromUtf8(row.itemText));
+    for (const TargetRow* row : Catalogue()) ProcessorType->addItem(QString::fromUtf8(row->itemText));
     ProcessorType->setCurrentIndex(ListIndexOfCode(ctx.setup.DeviceCode()));
     RadioGroupClick();
 }
@@ -393,12 +385,12 @@ void TBSL::RadioGroupClick() {
     // The selector is disabled during a run; a change cannot replace the running flasher.
     if (running_) return;
     const int index = ProcessorType->currentIndex();
-    const auto rows = Catalogue();
+    const auto& rows = Catalogue();
     if (index < 0 || static_cast<std::size_t>(index) >= rows.size()) {
         Fatal(1);
         return;
     }
-    if (SelectTarget(ctx, rows[static_cast<std::size_t>(index)].deviceCode) != 0) Fatal(1);
+    if (SelectTarget(ctx, rows[static_cast<std::size_t>(index)]->deviceCode) != 0) Fatal(1);
 }
 
 void TBSL::Fatal(int status) {

@@ -1,13 +1,31 @@
 #include "targets/flash_163.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include "loaders/loader_image.h"
 
 namespace qtx {
 
 int Flash_163::SendLoader() {
-    WriteLoaderImage(kLoaderC163);
+    WriteLoaderImage(Loader());
     Expect(0x00, "waiting after BSL has been sent.", false);
     return 0;
 }
+
+namespace {
+
+// The C163's bootstrap loader answers 0xD5; the board's flash is an
+// Am29F400BB of 512 KiB (docs/loaders.md).
+constexpr const char* kRates[] = {"4800", "9600", "19200", "38400", "57600"};
+const TargetRow kTarget{.itemText = "C163", .deviceCode = 3, .listPosition = 30, .className = "Flash_163",
+                        .make = &MakeFlasher<Flash_163>, .eraseCommand = 0x62, .eraseAck = 0x00, .idByte = 0xD5,
+                        .portRecord = PortRecordIndex(3), .framing = "8N1", .dialogRates = kRates,
+                        .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderC163, .maxImageSize = 512 * 1024,
+                        .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
+                        .finishAfterRun = false, .simBoard = "c163"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

@@ -1,5 +1,8 @@
 #include "targets/flash_164.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include "loaders/loader_image.h"
 
 namespace qtx {
@@ -17,7 +20,7 @@ int Flash_164::SendLoader() {
     port.ClearErrors();
     port.PurgeReceive();
     port.PurgeTransmit();
-    WriteLoaderImage(kLoaderXC164);
+    WriteLoaderImage(Loader());
     Expect(0x00, "waiting after BSL has been sent", false);
     port.Configure(lineB);
     Ui().ShowPortRecord(lineB);
@@ -39,5 +42,19 @@ int Flash_164::Program(const std::string& path) {
     Finish();
     return 0;
 }
+
+namespace {
+
+// 256 KiB of on-chip flash; the ROM loader talks at 19200 only.
+constexpr const char* kRates[] = {"19200"};
+const TargetRow kTarget{.itemText = "XC164/167", .deviceCode = 5, .listPosition = 50, .className = "Flash_164",
+                        .make = &MakeFlasher<Flash_164>, .eraseCommand = 0x62, .eraseAck = 0x00, .idByte = 0xD5,
+                        .portRecord = PortRecordIndex(5), .framing = "8N1", .dialogRates = kRates,
+                        .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderXC164, .maxImageSize = 256 * 1024,
+                        .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
+                        .finishAfterRun = false, .simBoard = "xc164"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

@@ -1,11 +1,14 @@
 #include "targets/flash_4020.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include "loaders/loader_image.h"
 
 namespace qtx {
 
 int Flash_4020::SendLoader() {
-    const LoaderImage& image = kLoaderGP4020;
+    const LoaderImage& image = Loader();
     // The port has just been opened: the zero byte is the first on the line.
     // Without an identification step a target that is not in its ROM loader
     // shows only as the timeout after the whole image.
@@ -16,5 +19,20 @@ int Flash_4020::SendLoader() {
     Expect(0x00, "waiting after BSL has been sent", false);
     return 0;
 }
+
+namespace {
+
+// The ROM talks at the stored rate only, so the dialog sets the port name
+// alone; the board's flash is an Am29LV400BB of 512 KiB (docs/loaders.md).
+constexpr const char* kRates[] = {"57600"};
+const TargetRow kTarget{.itemText = "GP4020", .deviceCode = 4, .listPosition = 40, .className = "Flash_4020",
+                        .make = &MakeFlasher<Flash_4020>, .eraseCommand = 0x62, .eraseAck = 0x00, .idByte = 0x55,
+                        .portRecord = PortRecordIndex(4), .framing = "8N1", .dialogRates = kRates,
+                        .dialogSetsBaud = false, .dialogSetsFraming = false, .loader = &kLoaderGP4020, .maxImageSize = 512 * 1024,
+                        .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
+                        .finishAfterRun = false, .simBoard = "gp4020"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

@@ -1,5 +1,8 @@
 #include "targets/flash_509.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -27,7 +30,7 @@ int Flash_509::Identify() {
 }
 
 int Flash_509::SendLoader() {
-    const LoaderImage& image = kLoaderC509;
+    const LoaderImage& image = Loader();
     SetMode(0, 0x00);
     const std::size_t q = image.size / 13, r = image.size % 13;
     const uint8_t* p = image.data;
@@ -67,5 +70,19 @@ int Flash_509::Program(const std::string& path) {
     Transfer(image, plan);
     return 0;
 }
+
+namespace {
+
+// 64 KiB of flash; the largest image is also the 16-bit size of the program command.
+constexpr const char* kRates[] = {"4800", "9600"};
+const TargetRow kTarget{.itemText = "C509", .deviceCode = 2, .listPosition = 10, .className = "Flash_509",
+                        .make = &MakeFlasher<Flash_509>, .eraseCommand = 0x02, .eraseAck = 0x02, .idByte = 0x55,
+                        .portRecord = PortRecordIndex(2), .framing = "8N2", .dialogRates = kRates,
+                        .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderC509, .maxImageSize = 0xFFFF,
+                        .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
+                        .finishAfterRun = false, .simBoard = "c509"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

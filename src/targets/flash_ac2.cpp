@@ -1,5 +1,9 @@
 #include "targets/flash_ac2.h"
 
+#include "engine/target_table.h"
+#include "loaders/loader_image.h"
+#include "settings/setup.h"
+
 #include <cstdio>
 
 #include <algorithm>
@@ -345,5 +349,20 @@ int Flash_AC2::Finish() {
     SendRecord(kResetRecord);
     return 0;
 }
+
+namespace {
+
+// No loader of ours: the ISP boot loader takes the records itself. The
+// largest image is what the 16-bit record address reaches.
+constexpr const char* kRates[] = {"9600", "19200", "38400", "57600"};
+const TargetRow kTarget{.itemText = "T89C5xACx", .deviceCode = 7, .listPosition = 60, .className = "Flash_AC2",
+                        .make = &MakeFlasher<Flash_AC2>, .eraseCommand = 0x00, .eraseAck = 0x00, .idByte = 0x55,
+                        .portRecord = PortRecordIndex(7), .framing = "8N2", .dialogRates = kRates,
+                        .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = nullptr, .maxImageSize = 0x10000,
+                        .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
+                        .finishAfterRun = false, .simBoard = "t89c5xacx"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

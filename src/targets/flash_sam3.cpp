@@ -1,5 +1,8 @@
 #include "targets/flash_sam3.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,9 +38,7 @@ std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 }  // namespace
 
-const LoaderImage& Flash_sam3u::Preloader() const { return kLoaderSam3u; }
 
-const LoaderImage& Flash_sam3s::Preloader() const { return kLoaderSam3s; }
 
 int Flash_sam3u::Identify() {
     Comport& port = Port();
@@ -55,7 +56,7 @@ int Flash_sam3u::Identify() {
 
 int Flash_sam3u::SendLoader() {
     Comport& port = Port();
-    const LoaderImage& image = Preloader();
+    const LoaderImage& image = Loader();
 
     // Reset on every call: a run never continues an earlier one.
     struct {
@@ -74,7 +75,7 @@ int Flash_sam3u::SendLoader() {
         PumpAndCheckAbort();
         if (s.length != 0) Ui().SetProgress(static_cast<int>(s.offset * 100 / s.length));
         if (s.state == 1) {
-            s.address = kPreloaderAddress;
+            s.address = Loader().loadAddress;
             s.offset = 0;
             s.length = image.size;
             s.state = s.length != 0 ? 2 : 11;
@@ -96,7 +97,7 @@ int Flash_sam3u::SendLoader() {
             continue;
         }
         char command[16];
-        std::snprintf(command, sizeof command, "G%lX#", static_cast<unsigned long>(kPreloaderAddress));
+        std::snprintf(command, sizeof command, "G%lX#", static_cast<unsigned long>(Loader().loadAddress));
         Ui().SetStatusText(" Starting Preloader...");
         // The write commands went out without waiting for the monitor's
         // answers: wait until they have left the line and the answers are in,
@@ -188,5 +189,27 @@ int Flash_sam3u::Program(const std::string& path) {
     Finish();
     return 0;
 }
+
+namespace {
+
+// The two-bank file layout (bank 2 from offset 0x80000, 128 KiB each) sets the
+// largest image; the preloaders erase as they write. Both share a port record.
+constexpr const char* kRates[] = {"57600", "115200"};
+const TargetRow kTargetU{.itemText = "SAM3U", .deviceCode = 9, .listPosition = 80, .className = "Flash_sam3u",
+                         .make = &MakeFlasher<Flash_sam3u>, .eraseCommand = 0x00, .eraseAck = 0x00, .idByte = 0x00,
+                         .portRecord = PortRecordIndex(9), .framing = "8N1", .dialogRates = kRates,
+                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderSam3u, .maxImageSize = 0xA0000,
+                         .erasedValue = 0xFF, .hasEraseStage = false, .forcesBootMode = true,
+                         .finishAfterRun = false, .simBoard = "sam3u"};
+const TargetRow kTargetS{.itemText = "SAM3S", .deviceCode = 10, .listPosition = 90, .className = "Flash_sam3s",
+                         .make = &MakeFlasher<Flash_sam3s>, .eraseCommand = 0x00, .eraseAck = 0x00, .idByte = 0x00,
+                         .portRecord = PortRecordIndex(10), .framing = "8N1", .dialogRates = kRates,
+                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderSam3s, .maxImageSize = 0xA0000,
+                         .erasedValue = 0xFF, .hasEraseStage = false, .forcesBootMode = true,
+                         .finishAfterRun = false, .simBoard = "sam3s"};
+const TargetRegistration kRegisteredU(kTargetU);
+const TargetRegistration kRegisteredS(kTargetS);
+
+}  // namespace
 
 }  // namespace qtx

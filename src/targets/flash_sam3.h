@@ -26,18 +26,12 @@ public:
     // two-bank image must hold nothing but 0xFF where the chip has no flash.
     std::string ImageProblem(const std::vector<uint8_t>& image) const override;
 
-    // Where the preloader is written and started.
-    static constexpr uint32_t kPreloaderAddress = 0x20001000;
     // A firmware file larger than one bank is a two-bank image: bank 1 in its
     // first kBankSize bytes, bank 2 from file offset kBank2Offset to the end.
     static constexpr uint64_t kBankSize = 0x20000;
     static constexpr uint64_t kBank2Offset = 0x80000;
     // The preloader acknowledges every this many data bytes (one flash page).
     static constexpr uint64_t kBlockSize = 256;
-
-protected:
-    // The preloader this class sends.
-    virtual const LoaderImage& Preloader() const;
 };
 
 // Same protocol with the SAM3S preloader.
@@ -45,9 +39,6 @@ class Flash_sam3s : public Flash_sam3u {
 public:
     using Flash_sam3u::Flash_sam3u;
     const char* ClassName() const override { return "Flash_sam3s"; }
-
-protected:
-    const LoaderImage& Preloader() const override;
 };
 
 }  // namespace qtx

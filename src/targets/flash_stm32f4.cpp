@@ -1,5 +1,8 @@
 #include "targets/flash_stm32f4.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -22,13 +25,6 @@ std::size_t AddressBytes(uint32_t address, uint8_t out[5]) {
 }
 
 }  // namespace
-
-Flash_stm32f4::Flash_stm32f4(Context& ctx) : X_Flash(ctx) {
-    // The preloader acknowledges the erase with 0x00.
-    EraseAck = 0x00;
-}
-
-const LoaderImage& Flash_stm32f4::Preloader() const { return kLoaderStm32f4; }
 
 int Flash_stm32f4::Identify() {
     Comport& port = Port();
@@ -65,13 +61,13 @@ uint64_t Flash_stm32f4::FirmwareSize(const std::string& path) { return Image(pat
 
 int Flash_stm32f4::SendLoader() {
     Comport& port = Port();
-    const LoaderImage& image = Preloader();
+    const LoaderImage& image = Loader();
     announcedSize_.reset();
     // A file that cannot be sent is refused before the preloader goes out.
     FirmwareSize(ctx.FlashFilePath);
 
     int state = 1;
-    uint32_t address = kPreloaderAddress;
+    uint32_t address = image.loadAddress;
     std::size_t offset = 0, length = 0, blocks = 0;
     port.ClearErrors();
     port.PurgeReceive();
@@ -103,7 +99,7 @@ int Flash_stm32f4::SendLoader() {
         static const uint8_t kGo[2] = {0x21, 0xDE};
         SendAcked(kGo, 2);
         uint8_t addr[5];
-        SendAcked(addr, AddressBytes(kPreloaderAddress, addr));
+        SendAcked(addr, AddressBytes(image.loadAddress, addr));
         PumpingSleep(ctx, 100);
         port.ClearErrors();
         port.PurgeReceive();
@@ -113,7 +109,6 @@ int Flash_stm32f4::SendLoader() {
         for (int i = 0; i < 4; ++i) WriteByte(static_cast<uint8_t>(size >> (8 * i)));
         Expect(0x00, "waiting after size has been sent.", false);
         announcedSize_ = size;
-        EraseCommand = kEraseCommand;
         Ui().SetStatusText(" Preloader running...");
         return 0;
     }
@@ -142,5 +137,20 @@ int Flash_stm32f4::Program(const std::string& path) {
     Finish();
     return 0;
 }
+
+namespace {
+
+// 1 MiB of flash behind the ROM's USART boot loader at 8E1; our preloader
+// erases on 0x62 and acknowledges it with 0x00.
+constexpr const char* kRates[] = {"115200"};
+const TargetRow kTarget{.itemText = "STM32F4", .deviceCode = 11, .listPosition = 100,
+                        .className = "Flash_stm32f4", .make = &MakeFlasher<Flash_stm32f4>, .eraseCommand = 0x62,
+                        .eraseAck = 0x00, .idByte = 0x00, .portRecord = PortRecordIndex(11), .framing = "8E1",
+                        .dialogRates = kRates, .dialogSetsBaud = true, .dialogSetsFraming = true, .loader = &kLoaderStm32f4,
+                        .maxImageSize = 1024 * 1024, .erasedValue = 0xFF, .hasEraseStage = true,
+                        .forcesBootMode = true, .finishAfterRun = false, .simBoard = "stm32f4"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

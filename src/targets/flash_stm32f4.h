@@ -1,8 +1,9 @@
-// Flasher for the STM32F4. Its ROM boot loader speaks the byte protocol with
-// ACK 0x79 / NACK 0x1F at 8E1: synchronisation 0x7F, Write Memory places our
-// preloader in SRAM in blocks of up to 256 bytes, Go starts it. The preloader
-// is told the firmware size at the end of SendLoader, erases on 0x62 and then
-// takes the data without block acknowledgements.
+// Flasher for the STM32F4, and for any STM32 family whose ROM boot loader
+// speaks the same USART protocol: ACK 0x79 / NACK 0x1F at 8E1,
+// synchronisation 0x7F, Write Memory places the description's preloader in
+// SRAM at its load address in blocks of up to 256 bytes, Go starts it there.
+// The preloader is told the firmware size at the end of SendLoader, erases on
+// 0x62 and then takes the data without block acknowledgements.
 #pragma once
 
 #include <optional>
@@ -15,7 +16,7 @@ struct LoaderImage;
 
 class Flash_stm32f4 : public X_Flash {
 public:
-    explicit Flash_stm32f4(Context& ctx);
+    using X_Flash::X_Flash;
 
     int Identify() override;
     int SendEpldName() override { return 0; }
@@ -24,14 +25,9 @@ public:
     int SetControl(uint8_t) override { return 0; }
     const char* ClassName() const override { return "Flash_stm32f4"; }
 
-    static constexpr uint32_t kPreloaderAddress = 0x2001D000;
     static constexpr uint8_t kAck = 0x79;
-    static constexpr uint8_t kEraseCommand = 0x62;
     // Largest Write Memory block the ROM takes.
     static constexpr std::size_t kBlockSize = 256;
-
-protected:
-    virtual const LoaderImage& Preloader() const;
 
 private:
     // Write Memory of n (1..256) bytes at address, each step answered by ACK.

@@ -1,5 +1,8 @@
 #include "targets/flash_xe167.h"
 
+#include "engine/target_table.h"
+#include "settings/setup.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -61,7 +64,7 @@ int Flash_XE167::SendLoader() {
     // open line moves to the loader's rate.
     PortRecord line = PortRecord::Make("COM1", "8N1", kLoaderBaud);
     if (const PortRecord* stored = ctx.SelectedPortRecord()) line.SetName(stored->Name());
-    WriteLoaderImage(kLoaderXE167);
+    WriteLoaderImage(Loader());
     Expect(0x00, "waiting after BSL has been sent", false);
     Port().Configure(line);
     Ui().ShowPortRecord(line);
@@ -76,7 +79,6 @@ int Flash_XE167::EraseAndProgram() {
     const bool erased = RunStep(Panel::Erase, [&] {
         SetControl(0x10);
         d.SetStatusText("Waiting while flash ROM being erased ");
-        EraseCommand = 0x62;
         Erase();
     });
     if (!erased) return -1;
@@ -104,5 +106,20 @@ int Flash_XE167::ProgramFile(const std::string& path, int kind) {
     Transfer(data, plan);
     return 0;
 }
+
+namespace {
+
+// 768 KiB of on-chip flash that erases to 0000h; the loader wants Finish
+// after the run.
+constexpr const char* kRates[] = {"19200"};
+const TargetRow kTarget{.itemText = "XE167", .deviceCode = 8, .listPosition = 70, .className = "Flash_XE167",
+                        .make = &MakeFlasher<Flash_XE167>, .eraseCommand = 0x62, .eraseAck = 0x00, .idByte = 0xD5,
+                        .portRecord = PortRecordIndex(8), .framing = "8N1", .dialogRates = kRates,
+                        .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderXE167, .maxImageSize = 768 * 1024,
+                        .erasedValue = 0x00, .hasEraseStage = true, .forcesBootMode = false,
+                        .finishAfterRun = true, .simBoard = "xe167"};
+const TargetRegistration kRegistered(kTarget);
+
+}  // namespace
 
 }  // namespace qtx

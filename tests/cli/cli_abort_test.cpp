@@ -36,18 +36,12 @@ bool BoardTouchedFlash(const std::string& board, const std::string& log) {
                std::regex_search(log, m, std::regex(" [1-9][0-9]* words programmed"));
     if (board == "xc164" || board == "xe167")
         return std::regex_search(log, m, std::regex(" [1-9][0-9]* (sectors erased|pages programmed)"));
-    // The ARM loaders: STM32F4's size command (5 bytes) comes before its erase command.
+    // The ARM loaders: the STM32 preloaders' size command (5 bytes) comes before its erase command.
     if (!std::regex_search(log, m, std::regex("; ([0-9]+) bytes received"))) return false;
-    return std::stoul(m[1]) > (board == "stm32f4" ? 5u : 0u);
+    return std::stoul(m[1]) > (board.rfind("stm32", 0) == 0 ? 5u : 0u);
 }
 
-struct Target {
-    int32_t code;
-    const char* item;
-    const char* board;
-};
-
-class CtrlC : public ::testing::TestWithParam<Target> {
+class CtrlC : public ::testing::TestWithParam<const TargetRow*> {
 protected:
     void SetUp() override { old_ = fs::current_path(); }
     void TearDown() override { fs::current_path(old_); }
@@ -64,30 +58,31 @@ struct Point {
 };
 
 TEST_P(CtrlC, EndsTheRunAtOnceAndNeverErasesBeforeTheEraseCommand) {
-    const Target t = GetParam();
-    const bool hasErase = FindTargetByCode(t.code)->hasEraseStage;
+    const TargetRow& t = *GetParam();
+    const bool hasErase = t.hasEraseStage;
+    const std::string board = t.simBoard;
     const auto fw = PatternBytes(8000, 9);
 
     // A whole run first: how many bytes the host sends.
     std::size_t hostBytes = 0;
     {
         SimOptions o;
-        o.board = t.board;
+        o.board = board;
         o.eraseMs = 50;
-        SimBoard board(o);
-        fs::current_path(board.PortsDir());
+        SimBoard sim(o);
+        fs::current_path(sim.PortsDir());
         WriteFileBytes("fw.bin", fw);
-        const ProcessResult r = RunProgram(QTXFLASH_CLI_PATH, {"-t", t.item, "fw.bin"}, 120000);
+        const ProcessResult r = RunProgram(QTXFLASH_CLI_PATH, {"-t", t.itemText, "fw.bin"}, 120000);
         ASSERT_EQ(r.status, 0) << r.err;
-        ASSERT_EQ(board.Wait(), 0);
+        ASSERT_EQ(sim.Wait(), 0);
         std::smatch m;
-        const std::string log = board.Log();
+        const std::string log = sim.Log();
         ASSERT_TRUE(std::regex_search(log, m, std::regex("host closed COM1 after ([0-9]+) bytes"))) << log;
         hostBytes = std::stoul(m[1]);
         fs::current_path(old_);
     }
     // Records end with the fuse and reset records on the T89C5xACx, the loaders' streams with 0x43 and 0x01.
-    const std::size_t fromEnd = std::string(t.board) == "t89c5xacx" ? 40 : 10;
+    const std::size_t fromEnd = board == "t89c5xacx" ? 40 : 10;
 
     const Point points[] = {
         {"during the loader upload", "BSL: running", 0, true, true, false},
@@ -98,36 +93,31 @@ TEST_P(CtrlC, EndsTheRunAtOnceAndNeverErasesBeforeTheEraseCommand) {
     for (const Point& p : points) {
         SCOPED_TRACE(p.what);
         SimOptions o;
-        o.board = t.board;
+        o.board = board;
         o.pace = p.paced;
         o.eraseMs = 3000;
         if (p.dropNearEnd) o.faults = {"drop@" + std::to_string(hostBytes - fromEnd)};
-        SimBoard board(o);
-        fs::current_path(board.PortsDir());
+        SimBoard sim(o);
+        fs::current_path(sim.PortsDir());
         WriteFileBytes("fw.bin", fw);
-        Child child({"-t", t.item, "fw.bin"});
+        Child child({"-t", t.itemText, "fw.bin"});
         ASSERT_TRUE(child.WaitFor(p.marker, 60000)) << child.text;
         if (p.delayMs) ::usleep(p.delayMs * 1000);
         const auto sent = std::chrono::steady_clock::now();
         ::kill(child.pid, SIGINT);
         EXPECT_EQ(child.Exit(10000), 130) << child.text;
         EXPECT_LT(MsSince(sent), Scaled(500)) << child.text;
-        EXPECT_EQ(board.Wait(10000), 0) << "the board never saw the port closed\n" << board.Log();
+        EXPECT_EQ(sim.Wait(10000), 0) << "the board never saw the port closed\n" << sim.Log();
         if (p.beforeErase) {
-            EXPECT_FALSE(BoardTouchedFlash(t.board, board.Log())) << board.Log();
+            EXPECT_FALSE(BoardTouchedFlash(board, sim.Log())) << sim.Log();
             EXPECT_EQ(child.text.find("partial image"), std::string::npos) << child.text;
         }
         fs::current_path(old_);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllTargets, CtrlC,
-    ::testing::Values(Target{1, "C166/167", "c167"}, Target{3, "C163", "c163"}, Target{5, "XC164/167", "xc164"},
-                      Target{2, "C509", "c509"}, Target{7, "T89C5xACx", "t89c5xacx"}, Target{4, "GP4020", "gp4020"},
-                      Target{8, "XE167", "xe167"}, Target{9, "SAM3U", "sam3u"}, Target{10, "SAM3S", "sam3s"},
-                      Target{11, "STM32F4", "stm32f4"}),
-    [](const auto& info) { return std::string(info.param.board); });
+INSTANTIATE_TEST_SUITE_P(AllTargets, CtrlC, ::testing::ValuesIn(Catalogue()),
+                         [](const auto& info) { return std::string(info.param->simBoard); });
 
 }  // namespace
 }  // namespace qtx::test

@@ -96,10 +96,10 @@ TEST_F(CliRefusals, BadInputIsExitOneWithAMessageAndTheBoardHearsNothing) {
          "no-dir/flash.stp cannot be written"},
     };
     // One byte more than each target holds.
-    for (const qtx::TargetRow& row : qtx::Catalogue()) {
-        const std::string file = std::string("big-") + SimBoardName(row.deviceCode) + ".bin";
-        WriteFileBytes(file, std::vector<uint8_t>(row.maxImageSize + 1, 0x5A));
-        cases.push_back({std::string("oversize for ") + row.itemText, {"-t", row.itemText, file}, file});
+    for (const qtx::TargetRow* row : qtx::Catalogue()) {
+        const std::string file = std::string("big-") + row->simBoard + ".bin";
+        WriteFileBytes(file, std::vector<uint8_t>(row->maxImageSize + 1, 0x5A));
+        cases.push_back({std::string("oversize for ") + row->itemText, {"-t", row->itemText, file}, file});
     }
 
     for (const BadInput& c : cases) {

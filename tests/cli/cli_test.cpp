@@ -94,7 +94,9 @@ TEST_F(Cli, ListsShowTheTargetsAndThePortMap) {
     ProcessResult r = RunProgram(QTXFLASH_CLI_PATH, {"--list-targets"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("C166/167"), std::string::npos);
-    EXPECT_NE(r.out.find("XE167      8     Flash_XE167 8N1      19200   2074 bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("XE167      8     Flash_XE167   8N1      19200   786432    0x00   xe167      2074 bytes"),
+              std::string::npos)
+        << r.out;
     r = RunProgram(QTXFLASH_CLI_PATH, {"--list-ports"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("COM1"), std::string::npos) << r.out;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine/context.h"
+#include "engine/target_table.h"
 #include "port_rig.h"
 #include "recorder.h"
 #include "shell/comport_dialog.h"
@@ -90,7 +91,10 @@ void ComportDialogTest::baud_lists_data() {
     QTest::newRow("SAM3U") << 9 << QStringList{"57600", "115200"} << "115200" << "8N1";
     QTest::newRow("SAM3S") << 10 << QStringList{"57600", "115200"} << "115200" << "8N1";
     QTest::newRow("STM32F4") << 11 << QStringList{"115200"} << "115200" << "8E1";
-    QTest::newRow("code 6 has no list") << 6 << QStringList{} << "" << "";
+    // A code with a port record but no target, while there is one.
+    for (int code = 1; code <= 11; ++code)
+        if (qtx::PortRecordIndex(code) >= 0 && !qtx::FindTargetByCode(code))
+            QTest::newRow(qPrintable(QStringLiteral("code %1 has no list").arg(code))) << code << QStringList{} << "" << "";
 }
 
 void ComportDialogTest::baud_lists() {

@@ -380,13 +380,13 @@ void HelpWindowsTest::sam3_targets_share_a_record() {
 
 void HelpWindowsTest::every_target_from_the_window_data() {
     QTest::addColumn<int>("index");
-    const auto rows = qtx::Catalogue();
-    for (std::size_t i = 0; i < rows.size(); ++i) QTest::newRow(rows[i].itemText) << int(i);
+    const auto& rows = qtx::Catalogue();
+    for (std::size_t i = 0; i < rows.size(); ++i) QTest::newRow(rows[i]->itemText) << int(i);
 }
 
 void HelpWindowsTest::every_target_from_the_window() {
     QFETCH(int, index);
-    const qtx::TargetRow& row = qtx::Catalogue()[std::size_t(index)];
+    const qtx::TargetRow& row = *qtx::Catalogue()[std::size_t(index)];
     TempDir dir;
     const auto data = qtx::test::PatternBytes(1000 + 2 * std::size_t(index), uint32_t(index) + 7);
     qtx::test::WriteFileBytes(dir.path + "/fw.bin", data);
@@ -399,7 +399,7 @@ void HelpWindowsTest::every_target_from_the_window() {
     // Start from another target, so that the selection is a real change.
     const int other = index == 0 ? 1 : 0;
     list->setCurrentIndex(other);
-    QCOMPARE(QString(w.Ctx().ActiveFlasher->ClassName()), QString(qtx::Catalogue()[std::size_t(other)].className));
+    QCOMPARE(QString(w.Ctx().ActiveFlasher->ClassName()), QString(qtx::Catalogue()[std::size_t(other)]->className));
     list->setCurrentIndex(index);
     QCOMPARE(w.Ctx().setup.DeviceCode(), row.deviceCode);
     const qtx::PortRecord& record = w.Ctx().setup.Ports[row.portRecord];
@@ -415,12 +415,12 @@ void HelpWindowsTest::every_target_from_the_window() {
     std::unique_ptr<qtx::test::SimBoard> board;
     try {
         qtx::test::SimOptions o;
-        o.board = qtx::test::SimBoardName(row.deviceCode);
+        o.board = row.simBoard;
         o.port = record.Name();
         board = std::make_unique<qtx::test::SimBoard>(o);
     } catch (const std::exception& e) {
         // A board that does not start is a fault of the tree, never a reason to skip.
-        QFAIL(qPrintable(QStringLiteral("no simulated %1 board: %2").arg(qtx::test::SimBoardName(row.deviceCode), e.what())));
+        QFAIL(qPrintable(QStringLiteral("no simulated %1 board: %2").arg(row.simBoard, e.what())));
     }
     bool helpDuringRun = true;
     w.onPanelColor = [&](qtx::Panel p, qtx::Color c) {

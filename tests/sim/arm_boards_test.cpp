@@ -10,7 +10,7 @@
 #include "loaders/loader_image.h"
 #include "sim/boards.h"
 #include "sim/sam3_board.h"
-#include "sim/stm32f4_board.h"
+#include "sim/stm32_board.h"
 #include "sim_board.h"
 
 namespace qtx::sim {
@@ -260,7 +260,7 @@ TEST_F(Stm32Board, GoIntoFlashOrWithoutAVectorTableLeavesTheBoardSilent) {
         Feed(Bytes{0x21, 0xDE});
         Feed(Address(c.address));
         EXPECT_EQ(io.Take(), (Bytes{0x79, 0x79}));
-        EXPECT_EQ(static_cast<Stm32f4Board*>(board.get())->CurrentMode(), Stm32f4Board::Mode::Halted);
+        EXPECT_EQ(static_cast<Stm32RomBoard*>(board.get())->CurrentMode(), Stm32RomBoard::Mode::Halted);
         Feed(Bytes{0x22, 0, 0, 0, 0, 0x7F});
         EXPECT_TRUE(io.Take().empty());
     }
@@ -281,7 +281,7 @@ TEST_F(Stm32Board, PreloaderProgramsAndAnswersTheContentCheck) {
     Feed(Bytes{0x62});
     RunTimers();
     EXPECT_EQ(io.Take(), Bytes{0x00});
-    auto* stm = static_cast<Stm32f4Board*>(board.get());
+    auto* stm = static_cast<Stm32RomBoard*>(board.get());
     // Two 16 KiB sectors at x32: 250 ms each (DS8626), nothing else as long.
     const EmuNs afterErase = stm->Program()->Cpu().Now();
     EXPECT_GT(afterErase, 500000000u);
@@ -324,7 +324,7 @@ TEST_F(Stm32Board, PreloaderRefusesSizesItCannotPlace) {
         SCOPED_TRACE(c.name);
         Stm32Traits traits = kStm32f4Traits;
         traits.flashSize = c.flashSize;
-        board = std::make_unique<Stm32f4Board>(traits, config, io);
+        board = std::make_unique<Stm32RomBoard>(traits, config, io);
         Feed(Bytes{0x7F});
         ASSERT_EQ(io.Take(), Bytes{0x79});
         LoadPreloader();

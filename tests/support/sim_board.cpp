@@ -286,20 +286,4 @@ ProcessResult RunProgram(const std::string& path, const std::vector<std::string>
     return result;
 }
 
-const char* SimBoardName(int32_t deviceCode) {
-    switch (deviceCode) {
-    case 1: return "c167";
-    case 2: return "c509";
-    case 3: return "c163";
-    case 4: return "gp4020";
-    case 5: return "xc164";
-    case 7: return "t89c5xacx";
-    case 8: return "xe167";
-    case 9: return "sam3u";
-    case 10: return "sam3s";
-    case 11: return "stm32f4";
-    default: return nullptr;
-    }
-}
-
 }  // namespace qtx::test

@@ -51,10 +51,6 @@ private:
     int status_ = -1;
 };
 
-// The qtxsim board that simulates the target of a device code ("c167" for 1);
-// nullptr for a code the simulator has no board for.
-const char* SimBoardName(int32_t deviceCode);
-
 std::string MakeTempDir(const std::string& tag);   // under $TMPDIR or /tmp, removed by caller
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& data);

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "engine/catalogue.h"
+#include "engine/target_table.h"
 #include "loaders/loader_image.h"
 #include "pty_peer.h"
 #include "recorder.h"
 #include "serial/comport.h"
 #include "sim_board.h"
+#include "engine/target_table.h"
 #include "targets/flash_stm32f4.h"
 
 using namespace qtx;
@@ -22,16 +24,6 @@ using namespace qtx::test;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-// The flasher with another preloader image, for image lengths the real one does not have.
-class ImageFlasher : public Flash_stm32f4 {
-public:
-    ImageFlasher(Context& ctx, const LoaderImage& image) : Flash_stm32f4(ctx), image_(image) {}
-    const LoaderImage& Preloader() const override { return image_; }
-
-private:
-    const LoaderImage& image_;
-};
 
 // True when this process has a descriptor open on path.
 bool OpenInProcess(const std::string& path) {
@@ -175,8 +167,11 @@ TEST_F(Stm32Flasher, TheFinalBlockIsNeverEmpty) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
         const Bytes data = PatternBytes(c.length, 11);
-        const LoaderImage image{"test", data.data(), data.size(), Flash_stm32f4::kPreloaderAddress, "test"};
-        ImageFlasher flasher(ctx, image);
+        // The target with another preloader image, for lengths the real one does not have.
+        TargetRow target = *FindTargetByCode(11);
+        const LoaderImage image{"test", data.data(), data.size(), target.loader->loadAddress, "test"};
+        target.loader = &image;
+        Flash_stm32f4 flasher(ctx, target);
         step = 0;
         auto run = std::async(std::launch::async, [&] { return flasher.SendLoader(); });
         const std::vector<Block> blocks = PlayRom();

@@ -1,23 +1,28 @@
-// STM32F4 board: the ROM's USART boot loader (synchronisation on 0x7F, which
+// STM32 boards: the ROM's USART boot loader (synchronisation on 0x7F, which
 // also sets the rate; every command a byte and its complement; ACK 0x79 or
 // NACK 0x1F; addresses and blocks with XOR checksums), SRAM and flash behind
 // it, and behind Go whatever the host wrote to SRAM, run on an emulated
-// Cortex-M4 at the 16 MHz HSI with USART1 and the flash interface modelled.
+// Cortex-M core at the clock the ROM leaves, with USART1 and the family's
+// flash interface modelled. A family is its traits: memory, core, the ROM's
+// commands, the erase units and the flash interface (stm32f4_board.cpp).
 //
 // Modelled commands: Get, Get Version, Get ID, Read Memory, Go, Write Memory
-// (SRAM and flash) and Extended Erase (mass erase or sectors). Others are
-// answered with NACK. The line's even parity cannot be seen through a
+// (SRAM and flash), and Erase or Extended Erase (all or listed units), as the
+// family's boot loader version has them. Others are answered with NACK. The line's even parity cannot be seen through a
 // pseudo-terminal; the flasher's line settings are checked on its side.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "loaders/loader_image.h"
 #include "sim/arm_program.h"
 #include "sim/board.h"
+#include "sim/flash_model.h"
 
 namespace qtx::sim {
 
@@ -30,26 +35,33 @@ struct Stm32Traits {
     uint16_t productId;            // Get ID
     uint8_t version;               // boot loader version
     uint32_t clockHz;              // core clock the ROM leaves (HSI)
+    ArmCpu::Core core;
+    uint32_t usartBase;            // USART1, where the ROM leaves the line
+    uint32_t romRamEnd;            // SRAM below this is the boot loader's own: Write Memory there is refused
+    std::vector<uint8_t> commands; // as Get lists them: 0x43 Erase or 0x44 Extended Erase
+    int eraseUnits;                // sectors or pages
+    uint32_t (*unitStart)(int unit);  // offset into the flash
+    uint32_t (*unitSize)(int unit);
+    // Creates the flash interface over flash and maps its registers, the array
+    // at flashBase and its size register onto cpu. eraseFails: the erase-fail
+    // fault, for the interfaces that model it.
+    std::unique_ptr<ArmDevice> (*mapFlash)(ArmCpu& cpu, FlashModel& flash, std::set<uint32_t> stuck,
+                                           uint32_t flashBase, bool eraseFails);
 };
 
 extern const Stm32Traits kStm32f4Traits;
 
 std::unique_ptr<Board> MakeStm32f4Board(const BoardConfig& config, BoardIo& io);
 
-// Sector layout of the 1 MiB part: four of 16 KiB, one of 64 KiB, seven of 128 KiB.
-inline constexpr int kStm32Sectors = 12;
-uint32_t Stm32SectorStart(int sector);   // offset into the flash
-uint32_t Stm32SectorSize(int sector);
-
-class Stm32f4Board : public Board {
+class Stm32RomBoard : public Board {
 public:
     enum class Mode { Rom, Program, Halted };
     static constexpr uint32_t kSramBase = 0x20000000;
     static constexpr uint8_t kAck = 0x79;
     static constexpr uint8_t kNack = 0x1F;
 
-    Stm32f4Board(const Stm32Traits& traits, const BoardConfig& config, BoardIo& io);
-    ~Stm32f4Board() override;
+    Stm32RomBoard(const Stm32Traits& traits, const BoardConfig& config, BoardIo& io);
+    ~Stm32RomBoard() override;
 
     std::string Name() const override { return traits_.name; }
     uint32_t ListenBaud() const override { return baud_; }
@@ -69,7 +81,7 @@ public:
     ArmProgram* Program() { return program_.get(); }
 
 private:
-    enum class Rom { Sync, Command, Complement, Address, ReadLength, WriteData, EraseCount, EraseList, Erasing };
+    enum class Rom { Sync, Command, Complement, Address, ReadLength, WriteData, EraseCount, EraseList, PageCount, PageList, Erasing };
 
     void RomByte(uint8_t byte, uint32_t hostBaud);
     void Dispatch();
@@ -78,6 +90,9 @@ private:
     void WriteDone();
     void EraseCountDone();
     void EraseListDone();
+    void PageCountDone();
+    void PageListDone();
+    void StartErase();
     void Jump(uint32_t address);
     void Ack();
     void Nack(const std::string& why);
@@ -100,7 +115,7 @@ private:
     uint32_t address_ = 0;
     std::vector<uint8_t> in_;      // bytes of the current step
     std::size_t need_ = 0;         // bytes the current step takes
-    std::vector<int> eraseList_;   // sectors of the running erase (all for a mass erase)
+    std::vector<int> eraseList_;   // units of the running erase (all for a mass erase)
     Clock::time_point eraseDone_{};
     std::deque<uint8_t> pending_;
     uint64_t ignored_ = 0;         // bytes before the synchronisation
