@@ -36,6 +36,8 @@ def render(name, symbol, address, data, provenance, generator):
         "};",
         "}  // namespace",
         "",
+        "// Declared here too: a new image need not be in loader_image.h to be seen.",
+        f"extern const LoaderImage {symbol};",
         f'const LoaderImage {symbol} = {{"{name}", kData, sizeof kData, 0x{address:X}u,',
         f'                              "{prov}"}};',
         "",

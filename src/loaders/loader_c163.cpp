@@ -53,6 +53,8 @@ const uint8_t kData[702] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderC163;
 const LoaderImage kLoaderC163 = {"c163", kData, sizeof kData, 0xFA40u,
                               "sources sha256 b29df91e5749c4bc (c163.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 8a9b81a266848a6a83dad9c6102454d9ef77f7e08d52a3cf2c0ffe6070877765"};
 

@@ -60,6 +60,8 @@ const uint8_t kData[810] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderC166;
 const LoaderImage kLoaderC166 = {"c166", kData, sizeof kData, 0xFA40u,
                               "sources sha256 71514ae8e9631866 (c166.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 434ed3e9638944cf943f602028caf6430d1d3be9b69bc3850166ac8133c6c305"};
 

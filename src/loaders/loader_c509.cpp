@@ -39,6 +39,8 @@ const uint8_t kData[466] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderC509;
 const LoaderImage kLoaderC509 = {"c509", kData, sizeof kData, 0xF400u,
                               "sources sha256 0d260909b044273e (c509_loader.asm, c509_board.inc), sdas8051 V02.00; image sha256 c6dfbd17fbe4e0ce491e9b0b848990a487c40ef652efc839d729bdcb25110d41"};
 

@@ -135,6 +135,8 @@ const uint8_t kData[2012] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderGP4020;
 const LoaderImage kLoaderGP4020 = {"gp4020", kData, sizeof kData, 0x0u,
                               "firmware/arm7 sources sha256 f800483c5ed3939436b9d92ce973bda279ceb57a85d3653bc399100990ecc15b, arm-none-eabi-gcc 12.2.1 -marm -mcpu=arm7tdmi -Os; image sha256 b5bbd2d794caebe8dc2f349bec4f209be571ada4c30e92b0a5512e892f788013"};
 

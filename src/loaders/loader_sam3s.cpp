@@ -168,6 +168,8 @@ const uint8_t kData[2532] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderSam3s;
 const LoaderImage kLoaderSam3s = {"sam3s", kData, sizeof kData, 0x20001000u,
                               "firmware/cortexm sources sha256 e0a3e6d98eede6c798a916a630e44558076189eaef44f4db0ac9145857e16024, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 11e56797c9945fc1efeda2e6ac0a067cef680fa8665c9cd3e8700c168748d927"};
 

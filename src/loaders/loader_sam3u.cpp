@@ -213,6 +213,8 @@ const uint8_t kData[3252] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderSam3u;
 const LoaderImage kLoaderSam3u = {"sam3u", kData, sizeof kData, 0x20001000u,
                               "firmware/cortexm sources sha256 f57294e39e447bc764fb747bb4c451c31f2640f2502be29577f43e833e62d451, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 1797357cbc633f22eb72f5c24a07eb11ab44b84f872bad0c8faf0f66dc609eb8"};
 

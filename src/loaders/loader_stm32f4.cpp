@@ -453,6 +453,8 @@ const uint8_t kData[7092] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderStm32f4;
 const LoaderImage kLoaderStm32f4 = {"stm32f4", kData, sizeof kData, 0x2001D000u,
                               "firmware/cortexm sources sha256 aaaa7947a246d25f53438a266ec76f38a09a61992527273d5d80d976996485eb, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m4 -Os; image sha256 502b2a87d86d13eff8edbacd2080e08f02be666a7f0f584c2c4fd5183ecbb44f"};
 

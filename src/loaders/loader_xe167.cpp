@@ -139,6 +139,8 @@ const uint8_t kData[2074] = {
 };
 }  // namespace
 
+// Declared here too: a new image need not be in loader_image.h to be seen.
+extern const LoaderImage kLoaderXE167;
 const LoaderImage kLoaderXE167 = {"xe167", kData, sizeof kData, 0xE00000u,
                               "sources sha256 6758f1a9f16def02 (xe167.asm, xe167.inc, xc16x_start.inc, xc16x_body.inc, xe167_wire.py), c166asm.py sha256 d3a4fadc689c8930; image sha256 a0246efa2b81d6ec87f233e564664bd4e710ddf8e6d041b756d8c122133bcdc0"};
 
