@@ -452,28 +452,28 @@ void HelpWindowsTest::unknown_stored_target_says_why() {
     {
         qtx::TBSL w([&](qtx::Context& ctx) {
             qtx::DefaultSetup(ctx.setup);
-            ctx.setup.SetDeviceCode(6);
+            ctx.setup.SetDeviceCode(12);
             ctx.StartDirectory = dir.path;
         });
         QCOMPARE(w.FatalStatus(), 1);
         QCOMPARE(QString::fromStdString(w.FatalMessage()),
                  QString::fromStdString("qtxflash: the settings file " + file +
-                                        " holds device code 6, which selects no processor type.\nRemove " + file +
+                                        " holds device code 12, which selects no processor type.\nRemove " + file +
                                         " to start again with the default settings.\n"));
     }
     // The real program, started where such a flash.stp lies.
     qtx::Setup stored;
     qtx::DefaultSetup(stored);
-    stored.SetDeviceCode(6);
+    stored.SetDeviceCode(12);
     QVERIFY(qtx::WriteSetupFile(file, stored));
     const auto r = qtx::test::RunProgram("/bin/sh", {"-c", "cd '" + dir.path + "' && exec '" QTXFLASH_PATH "'"}, 60000);
     QCOMPARE(r.status, 1);
-    QVERIFY2(r.err.find("holds device code 6") != std::string::npos, r.err.c_str());
+    QVERIFY2(r.err.find("holds device code 12") != std::string::npos, r.err.c_str());
     QVERIFY2(r.err.find("Remove " + file) != std::string::npos, r.err.c_str());
     // The file was written back as it was: the next start ends the same way.
     qtx::Setup after;
     QVERIFY(qtx::ReadSetupFile(file, after));
-    QCOMPARE(after.DeviceCode(), 6);
+    QCOMPARE(after.DeviceCode(), 12);
 }
 
 QTEST_MAIN(HelpWindowsTest)

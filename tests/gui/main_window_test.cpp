@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/target_table.h"
 #include "engine/catalogue.h"
 #include "engine/x_flash.h"
 #include "shell/flmain.h"
@@ -185,7 +186,10 @@ void MainWindowTest::fatal_device_code_data() {
     QTest::addColumn<int>("status");
     QTest::newRow("C166/167") << 1 << 0;
     QTest::newRow("zero") << 0 << 1;
-    QTest::newRow("code 6 has no target") << 6 << 1;
+    // A code with a port record but no target, while there is one.
+    for (int code = 1; code <= 11; ++code)
+        if (qtx::PortRecordIndex(code) >= 0 && !qtx::FindTargetByCode(code))
+            QTest::newRow(qPrintable(QStringLiteral("code %1 has no target").arg(code))) << code << 1;
     QTest::newRow("beyond the table") << 12 << 1;
     QTest::newRow("negative") << -1 << 1;
 }
