@@ -60,6 +60,10 @@ RigEnd Rig::Run(const std::function<bool()>& stopRequested, int wakeFd) {
         FlushOutput(now);
         if (const auto t = board_->NextTimer(); t && *t <= now) {
             board_->OnTimer();
+            // A running core is due at once, slice after slice: the host's
+            // close must still be seen between slices, without waiting.
+            pollfd notify{pty_.NotifyFd(), POLLIN, 0};
+            if (::poll(&notify, 1, 0) > 0) ProcessNotify();
             continue;
         }
         if (options_.pace && held_ && now >= nextDeadline_) {
