@@ -82,7 +82,7 @@ TEST_P(Stm32f1Failure, ShowsTheStepThatFailed) {
 INSTANTIATE_TEST_SUITE_P(
     Stm32f1, Stm32f1Failure,
     ::testing::Values(
-        FailCase{"VerifyError", "stm32f1", {"verify-error@0x08000100"}, 4096,
+        FailCase{"VerifyError", "stm32f1", {"verify-error@0x08000100"}, 0x10000,
                  "\n\nFatal: Error 0002 at addr 8000100h: re-read ", Panel::Flash, "PROG ERR"},
         // Every page answers as a write-protected one: the preloader answers the erase with 0x01.
         FailCase{"EraseFails", "stm32f1", {"erase-fail"}, 4096,
