@@ -47,14 +47,14 @@ Stm32Flash::Stm32Flash(ArmCpu& cpu, FlashModel& flash, std::set<uint32_t> stuck)
     : cpu_(cpu), flash_(flash), stuck_(std::move(stuck)) {
     array_.f = this;
     sizeRegister_.kib = uint16_t(flash.Size() / 1024);
+    sizeRegister_.fieldOffset = 2;  // the window starts at 0x1FFF7A20; F_SIZE is at 0x1FFF7A22
 }
 
-uint32_t Stm32Flash::SizeView::Read(uint32_t offset, unsigned size) {
-    // The window starts at 0x1FFF7A20; F_SIZE is the half-word at 0x1FFF7A22.
+uint32_t FlashSizeView::Read(uint32_t offset, unsigned size) {
     uint32_t v = 0;
     for (unsigned i = 0; i < size; ++i) {
         const uint32_t at = offset + i;
-        const uint8_t b = at == 2 ? uint8_t(kib) : at == 3 ? uint8_t(kib >> 8) : 0;
+        const uint8_t b = at == fieldOffset ? uint8_t(kib) : at == fieldOffset + 1 ? uint8_t(kib >> 8) : 0;
         v |= uint32_t(b) << (8 * i);
     }
     return v;

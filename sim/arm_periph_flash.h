@@ -15,6 +15,15 @@
 
 namespace qtx::sim {
 
+// An STM32 flash size register (F_SIZE, KiB) in a read-only window that
+// starts fieldOffset bytes before it; the rest of the window reads 0.
+struct FlashSizeView : ArmDevice {
+    uint16_t kib = 0;
+    uint32_t fieldOffset = 0;
+    uint32_t Read(uint32_t offset, unsigned size) override;
+    void Write(uint32_t, unsigned, uint32_t) override {}
+};
+
 // STM32F4 flash interface (RM0090 3.9): ACR, KEYR, OPTKEYR, SR, CR, OPTCR at
 // 0x40023C00, the 1 MiB array at 0x08000000 in the sectors of RM0090 3.3
 // Table 5, and the flash size register of RM0090 39.2.
@@ -32,11 +41,6 @@ private:
         uint32_t Read(uint32_t offset, unsigned size) override { return f->ArrayRead(offset, size); }
         void Write(uint32_t offset, unsigned size, uint32_t value) override { f->ArrayWrite(offset, size, value); }
     };
-    struct SizeView : ArmDevice {
-        uint16_t kib;
-        uint32_t Read(uint32_t offset, unsigned size) override;
-        void Write(uint32_t, unsigned, uint32_t) override {}
-    };
     uint32_t ArrayRead(uint32_t offset, unsigned size);
     void ArrayWrite(uint32_t offset, unsigned size, uint32_t value);
     void StartOperation();
@@ -47,7 +51,7 @@ private:
     FlashModel& flash_;
     std::set<uint32_t> stuck_;
     ArrayView array_;
-    SizeView sizeRegister_;
+    FlashSizeView sizeRegister_;
     bool locked_ = true;
     bool lockedUntilReset_ = false;
     int keyStage_ = 0;

@@ -36,17 +36,6 @@ Stm32f1Flash::Stm32f1Flash(ArmCpu& cpu, FlashModel& flash, std::set<uint32_t> st
     sizeRegister_.kib = uint16_t(flash.Size() / 1024);
 }
 
-uint32_t Stm32f1Flash::SizeView::Read(uint32_t offset, unsigned size) {
-    // The window starts at F_SIZE, 0x1FFFF7E0; what follows reads as 0.
-    uint32_t v = 0;
-    for (unsigned i = 0; i < size; ++i) {
-        const uint32_t at = offset + i;
-        const uint8_t b = at == 0 ? uint8_t(kib) : at == 1 ? uint8_t(kib >> 8) : 0;
-        v |= uint32_t(b) << (8 * i);
-    }
-    return v;
-}
-
 bool Stm32f1Flash::Busy() const { return cpu_.Now() < busyUntil_; }
 
 // EOP is set when an operation that did not fail ends (PM0075 3.4).

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "sim/arm_cpu.h"
+#include "sim/arm_periph_flash.h"
 #include "sim/flash_model.h"
 
 namespace qtx::sim {
@@ -34,11 +35,6 @@ private:
         uint32_t Read(uint32_t offset, unsigned size) override { return f->ArrayRead(offset, size); }
         void Write(uint32_t offset, unsigned size, uint32_t value) override { f->ArrayWrite(offset, size, value); }
     };
-    struct SizeView : ArmDevice {
-        uint16_t kib;
-        uint32_t Read(uint32_t offset, unsigned size) override;
-        void Write(uint32_t, unsigned, uint32_t) override {}
-    };
     uint32_t ArrayRead(uint32_t offset, unsigned size);
     void ArrayWrite(uint32_t offset, unsigned size, uint32_t value);
     void StartErase();
@@ -51,7 +47,7 @@ private:
     std::set<uint32_t> stuck_;
     uint32_t pageSize_;
     ArrayView array_;
-    SizeView sizeRegister_;
+    FlashSizeView sizeRegister_;  // the window starts at F_SIZE, 0x1FFFF7E0
     uint32_t acr_ = 0x30;        // PM0075 3.1 reset value: prefetch on, zero wait states
     bool locked_ = true;
     bool lockedUntilReset_ = false;
