@@ -15,6 +15,7 @@
 #include "engine/context.h"
 #include "engine/firmware_file.h"
 #include "engine/run.h"
+#include "engine/verdict.h"
 #include "engine/x_flash.h"
 #include "serial/portmap.h"
 #include "settings/setup_file.h"
@@ -316,9 +317,15 @@ int main(int argc, char** argv) {
     }
     // A signal that asked for the abort decides the status of a run that did not finish.
     const std::string partial = ctx.FlashTouched ? "; the erase had begun: the board now holds a partial image" : "";
+    const RunVerdict verdict = VerdictOf(ctx, outcome);
+    // What to do next, after the line that said what went wrong.
+    auto withHint = [&](int status) {
+        if (!verdict.hint.empty()) display.Say(tool + "hint: " + verdict.hint);
+        return status;
+    };
     if (outcome != RunOutcome::Programmed && CliDisplay::Interrupted()) {
         display.Say(tool + "aborted (" + strsignal(CliDisplay::InterruptSignal()) + ")" + partial);
-        return CliDisplay::InterruptStatus();
+        return withHint(CliDisplay::InterruptStatus());
     }
     switch (outcome) {
     case RunOutcome::Programmed: {
@@ -331,22 +338,22 @@ int main(int argc, char** argv) {
     }
     case RunOutcome::BadInput:
         display.Say(tool + "refused the firmware file; nothing was sent to the board");
-        return kUsage;
+        return withHint(kUsage);
     case RunOutcome::PortError:
-        return kPort;
+        return withHint(kPort);
     case RunOutcome::BootstrapFailed:
     case RunOutcome::NoBoot:
         display.Say(tool + "failed: the boot loader step (" + OutcomeName(outcome) + ")");
-        return kBootstrap;
+        return withHint(kBootstrap);
     case RunOutcome::EraseFailed:
         display.Say(tool + "failed: erase");
-        return kErase;
+        return withHint(kErase);
     case RunOutcome::ProgramFailed:
         display.Say(tool + "failed: programming");
-        return kProgram;
+        return withHint(kProgram);
     case RunOutcome::Aborted:
         display.Say(tool + "aborted" + partial);
-        return kAborted;
+        return withHint(kAborted);
     }
     return kProgram;
 }

@@ -52,6 +52,10 @@ struct Context {
     // the path it was read from.
     std::vector<uint8_t> FirmwareImage;
     std::string FirmwareImagePath;
+    // Size and CRC-32 of the last run's image, kept after the run lets the
+    // image go (0 when the file was not read).
+    uint64_t RunImageSize = 0;
+    uint32_t RunImageCrc = 0;
     int ResetCountdown = 0;
     bool SetX2 = true;  // the window's X2 box (SetX2Box): hidden and ticked
     // T89C5xACx: read the programmed range back and compare it with the image

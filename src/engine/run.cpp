@@ -58,6 +58,8 @@ RunOutcome FlashRun(Context& ctx) {
     const TargetRow* row = FindTargetByCode(code);
     std::string why;
     bool readable = ReadFirmwareImage(ctx.FlashFilePath, row ? row->maxImageSize : 0, ctx.FirmwareImage, why);
+    ctx.RunImageSize = readable ? ctx.FirmwareImage.size() : 0;
+    ctx.RunImageCrc = readable ? Crc32(ctx.FirmwareImage.data(), ctx.FirmwareImage.size()) : 0;
     if (readable && ctx.ActiveFlasher) {
         why = ctx.ActiveFlasher->ImageProblem(ctx.FirmwareImage);
         readable = why.empty();

@@ -110,7 +110,7 @@ void X_Flash::ThrowIfGone() {
     const PortRecord* record = ctx.SelectedPortRecord();
     Ui().SetStatusText("Port " + (record ? record->Name() : std::string("?")) + " (" + port.DeviceName +
                        ") is gone: the adapter was unplugged or the device closed");
-    throw TimeoutException{};
+    throw TimeoutException{kPortGoneStep};
 }
 
 uint8_t X_Flash::SendByte(uint8_t value) {

@@ -37,6 +37,8 @@ public:
     struct PortException {
         std::string step;
     };
+    // The step a TimeoutException names when the port itself went away.
+    static constexpr const char* kPortGoneStep = "the port is gone";
 
     explicit X_Flash(Context& ctx) : ctx(ctx) {}
     // A flasher for the described target: its erase command, erase answer and

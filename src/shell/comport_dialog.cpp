@@ -102,7 +102,10 @@ TFormComport::TFormComport(Context& context, bool flashFileExists, QWidget* pare
     // The device behind the chosen name, as the tooltip of the list itself.
     connect(Port1, &QComboBox::currentIndexChanged, this, [this](int index) {
         Port1->setToolTip(index < 0 ? QString() : Port1->itemData(index, Qt::ToolTipRole).toString());
+        // Without a port there is nothing OK could store that would work.
+        Button1->setEnabled(index >= 0);
     });
+    Button1->setEnabled(false);
 }
 
 void TFormComport::FitLabels() {
@@ -179,14 +182,24 @@ void TFormComport::FormActivate() {
     const auto rates = BaudChoices(ctx.setup.DeviceCode());
     if (!record || rates.empty()) return;
     for (const char* rate : rates) Baud->addItem(QLatin1String(rate));
+    // A rate stored by other means (qtxflash-cli -b) that the list does not
+    // offer is kept: it is listed, chosen, and stored again by OK.
+    const QString stored = QString::number(record->BaudRate());
+    if (record->BaudRate() > 0 && Baud->findText(stored) < 0) {
+        Baud->addItem(stored);
+        Baud->setItemData(Baud->count() - 1, QStringLiteral("The stored rate; this target's list does not offer it"),
+                          Qt::ToolTipRole);
+    }
     FitList(Baud);
-    Baud->setCurrentIndex(Baud->findText(QString::number(record->BaudRate())));
+    Baud->setCurrentIndex(Baud->findText(stored));
     Frame->setText(QString::fromStdString(record->FramingText()));
     Port1->setCurrentIndex(Port1->findText(QString::fromStdString(record->Name())));
     Frame->setEnabled(false);
 }
 
 void TFormComport::Button1Click() {
+    // OK is disabled then; a click that comes anyway must not store an empty name.
+    if (Port1->currentIndex() < 0) return;
     PortRecord* record = ctx.SelectedPortRecord();
     const int32_t code = ctx.setup.DeviceCode();
     const std::string name = Port1->currentText().toStdString();
@@ -194,7 +207,8 @@ void TFormComport::Button1Click() {
         // A ROM that talks at the stored rate only keeps it.
         record->SetName(name);
         if (const TargetRow* row = FindTargetByCode(code)) {
-            if (row->dialogSetsBaud) record->SetBaudRate(LeadingNumber(Baud->currentText()));
+            if (row->dialogSetsBaud && Baud->currentIndex() >= 0)
+                record->SetBaudRate(LeadingNumber(Baud->currentText()));
             if (row->dialogSetsFraming) record->SetFraming(Frame->text().toStdString());
         }
         ctx.display.ShowPortRecord(*record);

@@ -19,20 +19,25 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <utility>
 
 #include "engine/catalogue.h"
 #include "engine/firmware_file.h"
 #include "engine/run.h"
+#include "engine/verdict.h"
 #include "engine/x_flash.h"
 #include "help/help1.h"
 #include "help/hilfe1.h"
 #include "help/revinfo.h"
 #include "shell/comport_dialog.h"
 #include "shell/open_dialog.h"
+#include "shell/run_log_window.h"
 
 namespace qtx {
 
@@ -40,6 +45,10 @@ namespace {
 
 constexpr int kClientWidth = 415;
 constexpr int kClientHeight = 310;
+// The verdict sits under the status bar, two lines high: the result, then the hint.
+constexpr int kVerdictHeight = 36;
+// The gauge and the status text are painted at most this often during a run.
+constexpr int kPaintIntervalMs = 40;
 const char kVersionText[] = QTX_VERSION;
 const char kNoFile[] = "NO FILE SELECTED";
 const char kBlankStatus[] = "               ";  // 15 blanks, as ResetStatus writes
@@ -147,7 +156,73 @@ QColor TBSL::ToQColor(Color c, const QPalette& palette) {
     }
 }
 
-TBSL::TBSL(SetupLoader loadSetup, QWidget* parent) : QMainWindow(parent), ctx(*this) {
+bool WindowDisplay::OnWindowThread() const { return QThread::currentThread() == w_.thread(); }
+
+template <class F>
+void WindowDisplay::Forward(F&& call) {
+    Display& target = w_;
+    if (OnWindowThread()) {
+        call(target);
+        return;
+    }
+    // Queued calls to one object are delivered in the order they were made.
+    QMetaObject::invokeMethod(
+        &w_, [&target, call = std::forward<F>(call)]() mutable { call(target); }, Qt::QueuedConnection);
+}
+
+void WindowDisplay::SetPanelCaption(Panel panel, const std::string& caption) {
+    Forward([panel, caption](Display& d) { d.SetPanelCaption(panel, caption); });
+}
+void WindowDisplay::SetPanelColor(Panel panel, Color color) {
+    Forward([panel, color](Display& d) { d.SetPanelColor(panel, color); });
+}
+void WindowDisplay::SetStatusText(const std::string& text) {
+    Forward([text](Display& d) { d.SetStatusText(text); });
+}
+void WindowDisplay::SetProgress(int percent) {
+    // The engine reports the gauge for every few bytes; only a new value is worth a trip to the window.
+    if (!OnWindowThread()) {
+        if (percent == lastProgress_) return;
+        lastProgress_ = percent;
+    }
+    Forward([percent](Display& d) { d.SetProgress(percent); });
+}
+void WindowDisplay::SetProgressTextVisible(bool visible) {
+    Forward([visible](Display& d) { d.SetProgressTextVisible(visible); });
+}
+void WindowDisplay::SetCancelEnabled(bool enabled) {
+    Forward([enabled](Display& d) { d.SetCancelEnabled(enabled); });
+}
+void WindowDisplay::SetCancelDefault(bool isDefault) {
+    Forward([isDefault](Display& d) { d.SetCancelDefault(isDefault); });
+}
+void WindowDisplay::SetFlashEnabled(bool enabled) {
+    Forward([enabled](Display& d) { d.SetFlashEnabled(enabled); });
+}
+void WindowDisplay::SetFlashDefault(bool isDefault) {
+    Forward([isDefault](Display& d) { d.SetFlashDefault(isDefault); });
+}
+void WindowDisplay::SetTimerRunning(bool running) {
+    Forward([running](Display& d) { d.SetTimerRunning(running); });
+}
+void WindowDisplay::ShowPortRecord(const PortRecord& record) {
+    Forward([record](Display& d) { d.ShowPortRecord(record); });
+}
+void WindowDisplay::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {
+    // The run goes on while the box is up, as it did when the box's own loop pumped it.
+    Forward([text, caption, icon](Display& d) { d.MessageBox(text, caption, icon); });
+}
+void WindowDisplay::Pump() {
+    if (OnWindowThread()) {
+        w_.Pump();
+        return;
+    }
+    // The flasher clears its flag when its boot loader step begins; a request
+    // made before then is handed on again at the next pump.
+    if (w_.abortWanted_.load() && w_.ctx.ActiveFlasher) w_.ctx.ActiveFlasher->Abort = 1;
+}
+
+TBSL::TBSL(SetupLoader loadSetup, QWidget* parent) : QMainWindow(parent), ctx(display_) {
     setObjectName(QStringLiteral("BSL"));
     setWindowTitle(QStringLiteral("FLASH WIN95/98/NT v.1.0"));
     // Fixed size, system menu and minimise only.
@@ -172,6 +247,11 @@ TBSL::TBSL(SetupLoader loadSetup, QWidget* parent) : QMainWindow(parent), ctx(*t
 }
 
 TBSL::~TBSL() {
+    if (worker_.joinable()) {
+        // Nothing may outlive the window that the run's thread still uses.
+        abortWanted_ = true;
+        worker_.join();
+    }
     if (Timer4) Timer4->stop();
     FormClose();
 }
@@ -179,7 +259,7 @@ TBSL::~TBSL() {
 void TBSL::BuildLayout() {
     client_ = new QWidget(this);
     client_->setObjectName(QStringLiteral("client"));
-    client_->setFixedSize(kClientWidth, kClientHeight);
+    client_->setFixedSize(kClientWidth, kClientHeight + kVerdictHeight);
     client_->setAutoFillBackground(true);
     PaintBackground(client_, Color::InactiveBorder);
     setCentralWidget(client_);
@@ -290,6 +370,19 @@ void TBSL::BuildLayout() {
     statusLabel_->setContentsMargins(2, 0, 2, 0);
     StatusBar1->addWidget(statusLabel_, 1);
 
+    Verdict = new QLabel(client_);
+    Verdict->setObjectName(QStringLiteral("Verdict"));
+    Verdict->setGeometry(0, kClientHeight, kClientWidth, kVerdictHeight);
+    Verdict->setContentsMargins(4, 1, 4, 1);
+    Verdict->setWordWrap(true);
+    Verdict->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    Verdict->setAutoFillBackground(true);
+    ShowVerdict(QString(), QString(), QString());
+
+    paintTimer_ = new QTimer(this);
+    paintTimer_->setSingleShot(true);
+    connect(paintTimer_, &QTimer::timeout, this, &TBSL::PaintPending);
+
     Timer4 = new QTimer(this);
     Timer4->setObjectName(QStringLiteral("Timer4"));
     Timer4->setInterval(200);
@@ -305,6 +398,9 @@ void TBSL::BuildMenu() {
     Open1 = file->addAction(QStringLiteral("&Open"));
     Open1->setObjectName(QStringLiteral("Open1"));
     Open1->setShortcut(QKeySequence(Qt::Key_F2));
+    RunLog1 = file->addAction(QStringLiteral("Run &log"));
+    RunLog1->setObjectName(QStringLiteral("RunLog1"));
+    RunLog1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     Exit = file->addAction(QStringLiteral("&Exit"));
     Exit->setObjectName(QStringLiteral("Exit"));
 
@@ -325,6 +421,7 @@ void TBSL::BuildMenu() {
 
     connect(Open1, &QAction::triggered, this, &TBSL::Open1Click);
     connect(Exit, &QAction::triggered, this, &TBSL::ExitClick);
+    connect(RunLog1, &QAction::triggered, this, &TBSL::RunLogClick);
     connect(Comport1, &QAction::triggered, this, &TBSL::Comport1Click);
     connect(Help1, &QAction::triggered, this, &TBSL::Help1Click);
     connect(Hilfe, &QAction::triggered, this, &TBSL::HilfeClick);
@@ -346,8 +443,6 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
         return;
     }
 
-    // Provisional flasher (the C166/167 row), replaced by the stored target's.
-    if (const TargetRow* row = FindTargetByCode(1)) ctx.ActiveFlasher = row->make(ctx, *row);
     SelectStoredTarget();
     if (fatalStatus_ != 0) {
         // Without this the program would just vanish at every start.
@@ -371,6 +466,10 @@ void TBSL::FormCreate(const SetupLoader& loadSetup) {
 
     SetX2Box->setVisible(false);
     SetX2Box->setChecked(true);
+
+    runLogPath_ = RunLogPath();
+    RunLog = new TRunLog(this);
+    RunLog->SetLogFile(runLogPath_, {});
 }
 
 void TBSL::SelectStoredTarget() {
@@ -406,8 +505,8 @@ void TBSL::GuardRun(bool running) {
     RadioGroup->setEnabled(!running);
     Open1->setEnabled(!running);
     Comport1->setEnabled(!running);
-    // A modal window opened from inside the engine's message pump would hold
-    // the run still until it closed, and the target would time out.
+    // The help and info windows are modal: open during a run, they would keep
+    // Abort out of reach.
     Help1->setEnabled(!running);
     Hilfe->setEnabled(!running);
     Info->setEnabled(!running);
@@ -419,32 +518,114 @@ void TBSL::FlashButtonClick() {
     // A countdown left from the previous run must not reset the new run's display.
     Timer4->stop();
     ctx.ResetCountdown = 0;
+    abortWanted_ = false;
+    display_.NewRun();
+    ShowVerdict(QStringLiteral("Running: %1 on %2")
+                    .arg(ProcessorType->currentText(), Panel2->text()),
+                QString(), QStringLiteral("running"));
     GuardRun(true);
+    runStartMs_ = NowMs();
+    runStartUnixMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+    worker_ = std::thread([this] { RunOnWorker(); });
+}
+
+void TBSL::RunOnWorker() {
+    RunOutcome outcome = RunOutcome::ProgramFailed;
+    std::string crash;
     try {
+        outcome = FlashRun(ctx);
+    } catch (const std::exception& e) {
+        crash = std::string("The run ended unexpectedly: ") + e.what();
+    } catch (...) {
+        crash = "The run ended unexpectedly.";
+    }
+    if (!crash.empty()) {
+        try {
+            DestroyActivePort(ctx);
+            SelectTarget(ctx, ctx.setup.DeviceCode());
+            EnableFlash(ctx);
+        } catch (...) {
+            // Already on the way out; the box says what happened.
+        }
+    }
+    QMetaObject::invokeMethod(
+        this, [this, outcome, crash] { RunEnded(outcome, crash); }, Qt::QueuedConnection);
+}
+
+void TBSL::RunEnded(RunOutcome outcome, const std::string& crash) {
+    if (worker_.joinable()) worker_.join();
+    const int64_t duration = NowMs() - runStartMs_;
+    running_ = false;
+    PaintPending();
+    GuardRun(false);
+
+    const RunVerdict verdict = VerdictOf(ctx, outcome);
+    const RunRecord record = MakeRunRecord(ctx, verdict, runStartUnixMs_, duration);
+    std::string problem;
+    AppendRunLog(runLogPath_, record, &problem);
+    RunLog->SetLogFile(runLogPath_, problem);
+    RunLog->Add(record);
+    const QString tone = verdict.outcome == RunOutcome::Programmed ? QStringLiteral("ok")
+                         : verdict.partial                        ? QStringLiteral("partial")
+                                                                  : QStringLiteral("failed");
+    ShowVerdict(QString::fromStdString(VerdictLine(verdict, record)), QString::fromStdString(verdict.hint), tone);
+
+    if (!crash.empty()) {
+        MessageBox(crash, "Error!", MessageIcon::Error);
+    } else if (outcome == RunOutcome::BadInput) {
         // A refused file never reached the board; the user is told why in a box,
         // as the status bar alone is easily missed.
-        if (FlashRun(ctx) == RunOutcome::BadInput) MessageBox(statusText_, "Error", MessageIcon::Error);
-        if (ctx.FatalExitStatus != 0) Fatal(ctx.FatalExitStatus);
-    } catch (const std::exception& e) {
-        DestroyActivePort(ctx);
-        SelectTarget(ctx, ctx.setup.DeviceCode());
-        MessageBox(std::string("The run ended unexpectedly: ") + e.what(), "Error!", MessageIcon::Error);
-        EnableFlash(ctx);
-    } catch (...) {
-        DestroyActivePort(ctx);
-        SelectTarget(ctx, ctx.setup.DeviceCode());
-        MessageBox("The run ended unexpectedly.", "Error!", MessageIcon::Error);
-        EnableFlash(ctx);
+        MessageBox(statusText_, "Error", MessageIcon::Error);
     }
-    GuardRun(false);
-    if (closeRequested_) close();
+    if (ctx.FatalExitStatus != 0) Fatal(ctx.FatalExitStatus);
+    emit RunFinished(static_cast<int>(outcome));
+    if (closeRequested_ && !waitingToClose_) close();
+}
+
+bool TBSL::WaitForRun(int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (running_) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                        int(std::min<qint64>(left, 50)));
+    }
+    return true;
+}
+
+QString TBSL::VerdictText() const { return Verdict->text(); }
+
+void TBSL::ShowVerdict(const QString& line, const QString& hint, const QString& tone) {
+    Verdict->setText(hint.isEmpty() ? line : line + QLatin1Char('\n') + hint);
+    Verdict->setToolTip(Verdict->text());
+    Verdict->setProperty("tone", tone);
+    QPalette pal = Verdict->palette();
+    QColor back = QApplication::palette().color(QPalette::Window);
+    if (tone == QLatin1String("ok"))
+        back = QColor(0xC8, 0xEC, 0xC8);
+    else if (tone == QLatin1String("failed"))
+        back = QColor(0xF4, 0xC4, 0xC4);
+    else if (tone == QLatin1String("partial"))
+        back = QColor(0xF6, 0xDC, 0x9C);
+    pal.setColor(QPalette::Window, back);
+    pal.setColor(QPalette::WindowText, Qt::black);
+    Verdict->setPalette(pal);
 }
 
 void TBSL::CancelClick() {
-    if (ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
+    // The run's thread picks it up at its next pump, in a wait or between blocks.
+    if (running_) abortWanted_ = true;
 }
 
-void TBSL::Timer4Timer() { qtx::Timer4Timer(ctx); }
+void TBSL::Timer4Timer() {
+    // The run's thread may still be winding up (closing the port) when the
+    // countdown it started first ticks; the context is its until the run has ended.
+    if (running_) return;
+    qtx::Timer4Timer(ctx);
+}
 
 bool TBSL::OpenDialog1CanClose(const QString& path) {
     const QFileInfo info(path);
@@ -535,14 +716,38 @@ void TBSL::InfoClick() {
     InfoPanel->exec();
 }
 
+void TBSL::RunLogClick() {
+    // Not modal: the log may stay open beside the window, also during a run.
+    RunLog->show();
+    RunLog->raise();
+    RunLog->activateWindow();
+}
+
 void TBSL::closeEvent(QCloseEvent* event) {
     if (running_) {
-        // The engine is still using the flasher and the port: stop it, and close
-        // once FlashButtonClick has wound the run up.
-        closeRequested_ = true;
-        if (ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
         event->ignore();
-        return;
+        if (askingToClose_ || waitingToClose_) return;
+        askingToClose_ = true;
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("Flash run in progress"),
+            QStringLiteral("A flash run is in progress. Abort it and quit?\n"
+                           "A run aborted after the erase began leaves a partial image on the board."),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        askingToClose_ = false;
+        if (answer != QMessageBox::Yes) return;
+        if (running_) {
+            closeRequested_ = true;
+            abortWanted_ = true;
+            // The run lets go of the port at its next pump; the window goes once it has.
+            waitingToClose_ = true;
+            WaitForRun(1000);
+            waitingToClose_ = false;
+            if (running_) {
+                // Still closing the port: the window goes when the run has ended (RunEnded).
+                hide();
+                return;
+            }
+        }
     }
     FormClose();
     event->accept();
@@ -598,12 +803,14 @@ QLabel* TBSL::PanelLabel(Panel panel) const {
 }
 
 void TBSL::SetPanelCaption(Panel panel, const std::string& caption) {
+    PaintPending();
     QLabel* p = PanelLabel(panel);
     p->setText(QString::fromStdString(caption));
     p->repaint();
 }
 
 void TBSL::SetPanelColor(Panel panel, Color color) {
+    PaintPending();
     QLabel* p = PanelLabel(panel);
     PaintBackground(p, color);
     p->repaint();
@@ -611,13 +818,30 @@ void TBSL::SetPanelColor(Panel panel, Color color) {
 
 void TBSL::SetStatusText(const std::string& text) {
     statusText_ = text;
-    statusLabel_->SetFullText(OneLine(text));
-    statusLabel_->repaint();
+    statusPending_ = true;
+    RequestPaint();
 }
 
 void TBSL::SetProgress(int percent) {
-    ProgressBar1->setValue(percent < 0 ? 0 : percent > 100 ? 100 : percent);
-    ProgressBar1->repaint();
+    progressValue_ = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+    progressPending_ = true;
+    RequestPaint();
+}
+
+void TBSL::RequestPaint() {
+    if (!running_ || !paintClock_.isValid() || paintClock_.elapsed() >= kPaintIntervalMs) {
+        PaintPending();
+        return;
+    }
+    if (!paintTimer_->isActive()) paintTimer_->start(int(kPaintIntervalMs - paintClock_.elapsed()));
+}
+
+void TBSL::PaintPending() {
+    paintTimer_->stop();
+    if (statusPending_) statusLabel_->SetFullText(OneLine(statusText_));
+    if (progressPending_) ProgressBar1->setValue(progressValue_);
+    statusPending_ = progressPending_ = false;
+    paintClock_.start();
 }
 
 void TBSL::SetProgressTextVisible(bool visible) { ProgressBar1->setTextVisible(visible); }
@@ -646,10 +870,8 @@ void TBSL::ShowPortRecord(const PortRecord& record) {
 }
 
 void TBSL::Pump() {
+    // Only calls made on the window's own thread (outside a run) get here.
     QCoreApplication::processEvents();
-    // A close requested during a run keeps asking for the abort: the engine
-    // clears the flag when its bootstrap step begins.
-    if (closeRequested_ && running_ && ctx.ActiveFlasher) ctx.ActiveFlasher->Abort = 1;
 }
 
 void TBSL::MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) {

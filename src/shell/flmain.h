@@ -3,16 +3,20 @@
 // engine. It is the engine's Display for the window face.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "engine/context.h"
 #include "engine/display.h"
+#include "engine/run.h"
 
 class QAction;
 class QCheckBox;
@@ -48,6 +52,42 @@ private:
 class TFormHelp;
 class TFormHilfe;
 class TInfoPanel;
+class TRunLog;
+class TBSL;
+
+// The engine's view of the window. A run goes on a thread of its own: its
+// display calls reach the window queued, in the order made, so the window's
+// thread never waits on the serial line. Calls made on the window's thread go
+// straight through.
+class WindowDisplay : public Display {
+public:
+    explicit WindowDisplay(TBSL& window) : w_(window) {}
+    // Forgets what the previous run showed (the gauge is only passed on when it changes).
+    void NewRun() { lastProgress_ = -1; }
+
+    void SetPanelCaption(Panel panel, const std::string& caption) override;
+    void SetPanelColor(Panel panel, Color color) override;
+    void SetStatusText(const std::string& text) override;
+    void SetProgress(int percent) override;
+    void SetProgressTextVisible(bool visible) override;
+    void SetCancelEnabled(bool enabled) override;
+    void SetCancelDefault(bool isDefault) override;
+    void SetFlashEnabled(bool enabled) override;
+    void SetFlashDefault(bool isDefault) override;
+    void SetTimerRunning(bool running) override;
+    void ShowPortRecord(const PortRecord& record) override;
+    // On the run's thread: hands a pending Abort or close to the flasher.
+    void Pump() override;
+    void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
+
+private:
+    bool OnWindowThread() const;
+    template <class F>
+    void Forward(F&& call);
+
+    TBSL& w_;
+    int lastProgress_ = -1;  // run thread only
+};
 
 // Program-wide settings of the application object, before any window exists.
 void SetUpApplication();
@@ -81,6 +121,14 @@ public:
     Context& Ctx() { return ctx; }
     bool FlashFileExists() const { return flashFileExists_; }
     bool Running() const { return running_; }
+    // Lets the window's events run until the current run has ended and its
+    // result is shown, at most timeoutMs; true when no run is going on.
+    bool WaitForRun(int timeoutMs);
+    // The one line that tells the last run's result until the next run starts,
+    // and its hint (empty after a success).
+    QString VerdictText() const;
+    TRunLog* RunLogWindow() const { return RunLog; }
+    const std::string& RunLogFile() const { return runLogPath_; }
     // StatusBar1 text exactly as the engine set it (the bar shows it on one line).
     const std::string& StatusText() const { return statusText_; }
 
@@ -101,8 +149,6 @@ public:
     void ShowPortRecord(const PortRecord& record) override;
     void Pump() override;
     void MessageBox(const std::string& text, const std::string& caption, MessageIcon icon) override;
-    // Shown in a box that does not hold the run (a modal one would stop the
-    // engine's pump until it closed, and the target would time out).
 
     // The open dialog's acceptance check: false keeps the dialog open.
     bool OpenDialog1CanClose(const QString& path);
@@ -118,12 +164,26 @@ public slots:
     void Help1Click();
     void HilfeClick();
     void InfoClick();
+    void RunLogClick();
+
+signals:
+    // A run has ended and its verdict is shown.
+    void RunFinished(int outcome);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    friend class WindowDisplay;
+    // On the run's thread: one run, then the result is handed to RunEnded.
+    void RunOnWorker();
+    void RunEnded(RunOutcome outcome, const std::string& crash);
+    void ShowVerdict(const QString& line, const QString& hint, const QString& tone);
+    // The gauge and the status text are painted at most once per 40 ms during
+    // a run; a panel change first paints what is pending, so the two agree.
+    void RequestPaint();
+    void PaintPending();
     void BuildLayout();
     void BuildMenu();
     void FormCreate(const SetupLoader& loadSetup);
@@ -135,7 +195,22 @@ private:
     void GuardRun(bool running);
     QLabel* PanelLabel(Panel panel) const;
 
+    WindowDisplay display_{*this};
     Context ctx;
+    std::thread worker_;
+    // Set by Abort and by a close that was answered with yes; the run's thread
+    // passes it on to the flasher at its next pump.
+    std::atomic<bool> abortWanted_{false};
+    int64_t runStartMs_ = 0;
+    int64_t runStartUnixMs_ = 0;
+    std::string runLogPath_;
+    bool waitingToClose_ = false;
+    bool askingToClose_ = false;
+    int progressValue_ = 0;
+    bool statusPending_ = false;
+    bool progressPending_ = false;
+    QElapsedTimer paintClock_;
+    QTimer* paintTimer_ = nullptr;
     bool flashFileExists_ = false;
     bool running_ = false;
     bool closeRequested_ = false;
@@ -168,6 +243,7 @@ private:
     QProgressBar* ProgressBar1 = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     ElidedLabel* statusLabel_ = nullptr;
+    QLabel* Verdict = nullptr;
     QTimer* Timer4 = nullptr;
 
     QAction* Open1 = nullptr;
@@ -176,7 +252,9 @@ private:
     QAction* Help1 = nullptr;
     QAction* Hilfe = nullptr;
     QAction* Info = nullptr;
+    QAction* RunLog1 = nullptr;
 
+    TRunLog* RunLog = nullptr;
     TFormHelp* FormHelp = nullptr;
     TFormHilfe* FormHilfe = nullptr;
     TInfoPanel* InfoPanel = nullptr;

@@ -49,15 +49,20 @@ TEST_F(Cli, ExitCodesTellWhichStepFailed) {
         std::vector<std::string> faults;
         int status;
         const char* says;
+        const char* hint;  // the line after the error: what to do next
     };
-    for (const Case& c : {Case{{"silent"}, 3, "BSL: TIMEOUT"}, Case{{"verify-error@64"}, 5, "FLASH: PROG ERR"},
-                          Case{{"bad-ack@812"}, 4, "ERASE: CHAR ERR"}}) {
+    for (const Case& c :
+         {Case{{"silent"}, 3, "BSL: TIMEOUT", "hint: No answer from the boot loader: check the cable, the boot jumper"},
+          Case{{"verify-error@64"}, 5, "FLASH: PROG ERR",
+               "hint: The flash does not hold what was sent: try again, then check the power supply."},
+          Case{{"bad-ack@812"}, 4, "ERASE: CHAR ERR", "hint: The board stopped answering during the erase"}}) {
         SimOptions o;
         o.faults = c.faults;
         SimBoard board(o);
         const ProcessResult r = Flash(board, PatternBytes(256 * 1024));
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::string("\nqtxflash-cli: ") + c.hint), std::string::npos) << r.err;
         board.Stop();
     }
 }

@@ -428,6 +428,7 @@ void HelpWindowsTest::every_target_from_the_window() {
             helpDuringRun = Child<QAction>(w, "Help1")->isEnabled() || Child<QAction>(w, "Info")->isEnabled();
     };
     Child<QPushButton>(w, "FlashButton")->click();
+    QVERIFY(w.WaitForRun(60000));
     QCOMPARE(board->Wait(30000), 0);
     QVERIFY2(!w.Ctx().lastError.shown, qPrintable(QString::fromStdString(w.Ctx().lastError.word + " / " +
                                                                          w.StatusText() + "\n" + board->Log())));

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,8 +26,11 @@
 
 #include "engine/target_table.h"
 #include "engine/catalogue.h"
+#include "engine/firmware_file.h"
+#include "engine/verdict.h"
 #include "engine/x_flash.h"
 #include "shell/flmain.h"
+#include "shell/run_log_window.h"
 #include "run_checks.h"
 
 using qtx::Color;
@@ -63,7 +68,12 @@ public:
                 auto* box = qobject_cast<QMessageBox*>(w);
                 if (!box || !box->isVisible()) continue;
                 seen.push_back({box->text(), box->windowTitle()});
-                box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
+                if (QAbstractButton* yes = box->button(QMessageBox::Yes))
+                    yes->click();
+                else if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                    ok->click();
+                else
+                    box->accept();
             }
         });
         timer_.start();
@@ -101,6 +111,24 @@ QTimer* MuteTimer4(QObject& w) {
     return t;
 }
 
+// The lines of the run log file the window writes.
+QStringList LogFileLines(const qtx::TBSL& w) {
+    QFile f(QString::fromStdString(w.RunLogFile()));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// The window's last run record, which must also be the file's last line.
+const qtx::RunRecord& LastRecord(const qtx::TBSL& w) {
+    const auto& records = w.RunLogWindow()->Records();
+    if (records.empty()) qFatal("no run record");
+    const QStringList lines = LogFileLines(w);
+    if (lines.size() < 2 || lines.first() != QLatin1String(qtx::kRunLogHeader) ||
+        lines.last() != QString::fromStdString(qtx::FormatRunRecord(records.back())))
+        qFatal("the log file does not end with the last record: %s", qPrintable(lines.join(QLatin1Char('|'))));
+    return records.back();
+}
+
 struct TempDir {
     std::string path = qtx::test::MakeTempDir("gui");
     ~TempDir() {
@@ -123,6 +151,7 @@ private slots:
     void bootstrap_errors_data();
     void bootstrap_errors();
     void abort_during_programming();
+    void stalled_board_keeps_the_window_live();
     void run_guards_and_close();
     void open_refuses_bad_choices();
     void settings_survive_a_restart();
@@ -161,7 +190,8 @@ void MainWindowTest::first_start() {
     // Placement in client coordinates: a control under the wrong parent or at
     // the wrong place shows here.
     QWidget* client = w.centralWidget();
-    QCOMPARE(client->size(), QSize(415, 310));
+    // The designed 415 x 310, and the verdict's two lines under the status bar.
+    QCOMPARE(client->size(), QSize(415, 310 + 36));
     QCOMPARE(w.minimumSize(), w.maximumSize());
     const struct {
         const char* name;
@@ -172,7 +202,7 @@ void MainWindowTest::first_start() {
         {"Panel2", {180 + 64, 82 + 24, 50, 23}}, {"Panel3", {180 + 64, 82 + 56, 50, 23}},
         {"FlashButton", {316, 99, 77, 25}},  {"Cancel", {316, 144, 75, 25}},
         {"Panel1", {20, 200, 373, 25}},      {"ProgressBar1", {17, 252, 377, 20}},
-        {"StatusBar1", {0, 287, 415, 23}},
+        {"StatusBar1", {0, 287, 415, 23}},   {"Verdict", {0, 310, 415, 36}},
     };
     for (const auto& p : places) {
         auto* c = Child<QWidget>(w, p.name);
@@ -220,6 +250,7 @@ void MainWindowTest::successful_run() {
     QVERIFY(flash->isEnabled());
 
     flash->click();
+    QVERIFY(w.WaitForRun(60000));
 
     QCOMPARE(board.Wait(), 0);
     const auto image = board.Flash();
@@ -250,21 +281,38 @@ void MainWindowTest::successful_run() {
     QCOMPARE(QString::fromStdString(w.StatusText()), kBlank15);
     QCOMPARE(Child<QProgressBar>(w, "ProgressBar1")->value(), 0);
     QVERIFY(flash->isEnabled());
+
+    // The verdict outlasts the countdown; the run log has the run, in its file too.
+    QVERIFY2(w.VerdictText().contains(QStringLiteral("OK: 3001 bytes programmed into C166/167 on COM1")),
+             qPrintable(w.VerdictText()));
+    const qtx::RunRecord& r = LastRecord(w);
+    QCOMPARE(QString::fromStdString(r.target), QStringLiteral("C166/167"));
+    QCOMPARE(QString::fromStdString(r.port), QStringLiteral("COM1"));
+    QCOMPARE(QString::fromStdString(r.file), QString::fromStdString(dir.path + "/fw.bin"));
+    QCOMPARE(r.size, uint64_t(3001));
+    QCOMPARE(r.crc32, qtx::Crc32(data.data(), data.size()));
+    QCOMPARE(QString::fromStdString(r.result), QStringLiteral("OK"));
+    QCOMPARE(QString::fromStdString(r.step), QStringLiteral("-"));
+    QVERIFY(r.durationMs > 0 && !r.partial);
 }
 
 void MainWindowTest::bootstrap_errors_data() {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("word");
     QTest::addColumn<QString>("shown");  // the status bar's one line
-    QTest::newRow("silent board") << "silent" << "TIMEOUT" << "Timeout waiting for controller ID";
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("silent board") << "silent" << "TIMEOUT" << "Timeout waiting for controller ID"
+                                  << "No answer from the boot loader: check the cable, the boot jumper, and reset the board.";
     QTest::newRow("wrong identification byte")
-        << "bad-id" << "CHAR ERR" << "Error waiting for controller ID Received byte: D5h Expected: 55h";
+        << "bad-id" << "CHAR ERR" << "Error waiting for controller ID Received byte: D5h Expected: 55h"
+        << "The boot loader answered wrongly: check the processor type and the baud rate, then reset the board.";
 }
 
 void MainWindowTest::bootstrap_errors() {
     QFETCH(QString, fault);
     QFETCH(QString, word);
     QFETCH(QString, shown);
+    QFETCH(QString, hint);
     TempDir dir;
     qtx::test::WriteFileBytes(dir.path + "/fw.bin", qtx::test::PatternBytes(64));
     qtx::test::SimOptions o;
@@ -275,6 +323,7 @@ void MainWindowTest::bootstrap_errors() {
     w.show();
     QTimer* timer4 = MuteTimer4(w);
     Child<QPushButton>(w, "FlashButton")->click();
+    QVERIFY(w.WaitForRun(60000));
 
     QCOMPARE(Caption(w, "BslPanel"), word);
     QCOMPARE(ColourOf(w, "BslPanel"), QStringLiteral("clRed"));
@@ -286,6 +335,13 @@ void MainWindowTest::bootstrap_errors() {
     QVERIFY(!Child<QPushButton>(w, "Cancel")->isEnabled());
     QVERIFY(Child<QComboBox>(w, "ProcessorType")->isEnabled());
     QVERIFY(!w.Ctx().PortIsOpen);
+    // The verdict says where it failed and what to do next; the log keeps it.
+    QVERIFY2(w.VerdictText().contains(word + QStringLiteral(" at the ")), qPrintable(w.VerdictText()));
+    QVERIFY2(w.VerdictText().endsWith(QLatin1Char('\n') + hint), qPrintable(w.VerdictText()));
+    const qtx::RunRecord& r = LastRecord(w);
+    QCOMPARE(QString::fromStdString(r.result), word);
+    QVERIFY(r.step != "-" && !r.partial);
+    QCOMPARE(r.size, uint64_t(64));
     board.Stop();
 }
 
@@ -308,6 +364,7 @@ void MainWindowTest::abort_during_programming() {
             });
     };
     Child<QPushButton>(w, "FlashButton")->click();
+    QVERIFY(w.WaitForRun(60000));
 
     QVERIFY(cancelWasEnabled);
     QCOMPARE(Caption(w, "FlashPanel"), QStringLiteral("ABORT"));
@@ -333,17 +390,95 @@ void MainWindowTest::abort_during_programming() {
     QCOMPARE(Caption(w, "FlashPanel"), QStringLiteral("FLASH"));
     QCOMPARE(ColourOf(w, "FlashPanel"), QStringLiteral("clInactiveBorder"));
     QVERIFY(Child<QPushButton>(w, "FlashButton")->isEnabled());
+    // The red word has gone; the verdict still says the board is half programmed.
+    QVERIFY2(w.VerdictText().contains(QStringLiteral("ABORT at the ")) &&
+                 w.VerdictText().contains(QStringLiteral("partial image")),
+             qPrintable(w.VerdictText()));
+    const qtx::RunRecord& r = LastRecord(w);
+    QCOMPARE(QString::fromStdString(r.result), QStringLiteral("ABORT"));
+    QVERIFY(r.partial);
+}
+
+void MainWindowTest::stalled_board_keeps_the_window_live() {
+    TempDir dir;
+    qtx::test::WriteFileBytes(dir.path + "/fw.bin", qtx::test::PatternBytes(65536));
+    qtx::test::SimOptions o;
+    o.faults = {"drop@4000"};  // the loader waits for a byte that never comes
+    BoxAnswerer boxes;         // says yes to "abort and quit?"
+
+    // The window's own thread must answer a 20 ms timer throughout.
+    QElapsedTimer clock;
+    qint64 last = 0, worstGap = 0;
+    QTimer beat;
+    beat.setInterval(20);
+    connect(&beat, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        worstGap = std::max(worstGap, now - last);
+        last = now;
+    });
+    auto startStalledRun = [&](ProbeWindow& w) {
+        bool programming = false;
+        w.onPanelColor = [&](Panel p, Color c) { programming = programming || (p == Panel::Flash && c == Color::Lime); };
+        Child<QPushButton>(w, "FlashButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(programming, 30000);
+        w.onPanelColor = nullptr;
+        // Well inside the wait for an answer that does not come (12 s for 64 KiB).
+        QTest::qWait(2000);
+        QVERIFY(w.Running());
+    };
+    clock.start();
+    beat.start();
+    {
+        qtx::test::SimBoard board(o);
+        ProbeWindow w(FileIn(dir.path, "fw.bin"));
+        w.show();
+        MuteTimer4(w);
+        startStalledRun(w);
+        QElapsedTimer aborting;
+        aborting.start();
+        Child<QPushButton>(w, "Cancel")->click();
+        QVERIFY(w.WaitForRun(5000));
+        QVERIFY2(aborting.elapsed() <= 500, qPrintable(QStringLiteral("Abort took %1 ms").arg(aborting.elapsed())));
+        QCOMPARE(Caption(w, "FlashPanel"), QStringLiteral("ABORT"));
+        QVERIFY(!w.Ctx().PortIsOpen);
+        QVERIFY(boxes.seen.empty());
+    }
+    {
+        qtx::test::SimBoard board(o);
+        ProbeWindow w(FileIn(dir.path, "fw.bin"));
+        w.show();
+        MuteTimer4(w);
+        startStalledRun(w);
+        QElapsedTimer closing;
+        closing.start();
+        QVERIFY(w.close());
+        // Asked, aborted, the port let go of, then gone: within the second the close may wait.
+        QVERIFY2(closing.elapsed() <= 1500, qPrintable(QStringLiteral("close took %1 ms").arg(closing.elapsed())));
+        QCOMPARE(boxes.seen.size(), std::size_t(1));
+        QVERIFY(!w.isVisible());
+        QVERIFY(!w.Running());
+        QVERIFY(!w.Ctx().PortIsOpen);
+        QVERIFY(!w.Ctx().ActivePort);
+        QCOMPARE(QString::fromStdString(LastRecord(w).result), QStringLiteral("ABORT"));
+    }
+    beat.stop();
+    QVERIFY2(worstGap <= 20 + 100, qPrintable(QStringLiteral("the window's thread was deaf for %1 ms").arg(worstGap)));
 }
 
 void MainWindowTest::run_guards_and_close() {
     TempDir dir;
     qtx::test::WriteFileBytes(dir.path + "/fw.bin", qtx::test::PatternBytes(256));
-    qtx::test::SimBoard board;
+    // A board that never answers holds the run in the wait for the
+    // identification byte (a second), while the close asks and is answered.
+    qtx::test::SimOptions o;
+    o.faults = {"silent"};
+    qtx::test::SimBoard board(o);
 
     ProbeWindow w(FileIn(dir.path, "fw.bin"));
     w.show();
     QTimer* timer4 = MuteTimer4(w);
     QVERIFY(w.isVisible());
+    BoxAnswerer boxes;  // says yes to "abort and quit?"
     // A countdown still pending from an earlier abort.
     w.Ctx().ResetCountdown = 3;
     w.SetTimerRunning(true);
@@ -351,7 +486,7 @@ void MainWindowTest::run_guards_and_close() {
     struct {
         bool inside = false, selector = true, open = true, comport = true, flash = true, cancel = false;
         bool countdown = true;
-        bool closedAtOnce = true;
+        bool closed = false;
         qtx::X_Flash* flasher = nullptr;
         qtx::X_Flash* flasherAfterClicks = nullptr;
     } seen;
@@ -371,10 +506,11 @@ void MainWindowTest::run_guards_and_close() {
             w.FlashButtonClick();
             w.RadioGroupClick();
             seen.flasherAfterClicks = w.Ctx().ActiveFlasher.get();
-            seen.closedAtOnce = w.close();
+            seen.closed = w.close();
         });
     };
     Child<QPushButton>(w, "FlashButton")->click();
+    QVERIFY(w.WaitForRun(60000));
 
     QVERIFY(seen.inside);
     QVERIFY(!seen.selector);
@@ -385,9 +521,12 @@ void MainWindowTest::run_guards_and_close() {
     QVERIFY(!seen.countdown);
     QVERIFY(seen.flasher != nullptr);
     QCOMPARE(seen.flasherAfterClicks, seen.flasher);
-    QVERIFY(!seen.closedAtOnce);
-    // The close aborted the run in the wait for the identification byte, before
-    // anything could be erased, then took effect.
+    // The close asked first; the yes aborted the run in the wait for the
+    // identification byte, before anything could be erased, and the window
+    // went once the run had let go of the port.
+    QCOMPARE(boxes.seen.size(), std::size_t(1));
+    QCOMPARE(boxes.seen[0].title, QStringLiteral("Flash run in progress"));
+    QVERIFY(seen.closed);
     QCOMPARE(Caption(w, "BslPanel"), QStringLiteral("ABORT"));
     QCOMPARE(Caption(w, "ErasePanel"), QStringLiteral("ERASE"));
     QVERIFY(!w.isVisible());
@@ -554,6 +693,7 @@ void MainWindowTest::refused_file_never_reaches_the_board() {
         QVERIFY2(boxes.seen[0].text.contains(QStringLiteral("empty")), qPrintable(boxes.seen[0].text));
         // ...and a stored one is refused by the run with the same words.
         Child<QPushButton>(w, "FlashButton")->click();
+        QVERIFY(w.WaitForRun(60000));
         QCOMPARE(boxes.seen.size(), std::size_t(2));
         QCOMPARE(boxes.seen[1].title, QStringLiteral("Error"));
         QCOMPARE(boxes.seen[1].text, boxes.seen[0].text);

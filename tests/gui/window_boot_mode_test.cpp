@@ -79,6 +79,8 @@ void WindowBootModeTest::flashed_after_autobaud() {
 
     Child<QPushButton>(w, "FlashButton")->click();
 
+    QVERIFY(w.WaitForRun(60000));
+
     QVERIFY2(w.InOrder({"BslPanel TIMEOUT", "BslPanel AUTOBAUD", "status Autobauding, please wait .......",
                         "status Init BSL Mode....", "status ...done!", "status  Programming ok."}),
              board.Log().c_str());
@@ -99,6 +101,8 @@ void WindowBootModeTest::refusal_shows_no_boot() {
     Child<QTimer>(w, "Timer4")->blockSignals(true);
 
     Child<QPushButton>(w, "FlashButton")->click();
+
+    QVERIFY(w.WaitForRun(60000));
 
     QVERIFY(w.InOrder({"BslPanel AUTOBAUD", "status Init BSL Mode....", "status Error! rc = -3", "BslPanel NO BOOT"}));
     QCOMPARE(Child<QLabel>(w, "BslPanel")->text(), QStringLiteral("NO BOOT"));
