@@ -81,7 +81,10 @@ void Xc16xBoard::Receive(uint8_t byte, uint32_t hostBaud) {
         ++bytesIn_;
         lastLanding_ = std::max(NowNs(), lastLanding_ + CharNs());
         rx_.emplace_back(lastLanding_, byte);
-        Run();
+        // A core that is mid-slice gets the byte when the rig resumes it; a
+        // slice for every byte would keep the rig from its events for as long
+        // as a burst of bytes lasts (the rest of an upload a closing host left).
+        if (!more_) Run();
         return;
     case Rom::Stopped:
         return;
