@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -585,15 +586,16 @@ void TBSL::RunEnded(RunOutcome outcome, const std::string& crash) {
 }
 
 bool TBSL::WaitForRun(int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (running_) {
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
-                                        int(std::min<qint64>(left, 50)));
-    }
-    return true;
+    if (!running_) return true;
+    // A loop of its own that sleeps until the run's end or the time limit.
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &TBSL::RunFinished, &loop, &QEventLoop::quit);
+    limit.start(timeoutMs);
+    loop.exec();
+    return !running_;
 }
 
 QString TBSL::VerdictText() const { return Verdict->text(); }
