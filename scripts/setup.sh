@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth
   srecord python3-intelhex
   gcc-arm-none-eabi libunicorn-dev sdcc sdcc-ucsim
+  libsrecord-dev libboost-dev libelf-dev
 )
 
 missing=()
