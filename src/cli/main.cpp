@@ -19,6 +19,7 @@
 #include "engine/x_flash.h"
 #include "serial/portmap.h"
 #include "settings/setup_file.h"
+#include "version/version.h"
 
 using namespace qtx;
 
@@ -176,7 +177,7 @@ int main(int argc, char** argv) {
             PrintHelp();
             return kOk;
         } else if (a == "--version") {
-            std::printf("qtxflash-cli %s\n", QTX_VERSION);
+            std::printf("%s\n", VersionLine("qtxflash-cli").c_str());
             return kOk;
         } else if (a == "--list-ports") {
             return ListPorts();

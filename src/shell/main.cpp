@@ -2,10 +2,17 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstring>
 
 #include "shell/flmain.h"
+#include "version/version.h"
 
 int main(int argc, char* argv[]) {
+    // Answered before a window system is needed.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s\n", qtx::VersionLine("qtxflash").c_str());
+        return 0;
+    }
     QApplication app(argc, argv);
     qtx::SetUpApplication();
 
