@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds (warnings are errors) and runs every test: the full build
-# with the window; bounded runs of the fuzzers; then the engine, simulator and
+# with the window; its Debian package, installed into a scratch root and run
+# from there; bounded runs of the fuzzers; then the engine, simulator and
 # protocol tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,6 +11,11 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 BUILD_DIR=build "$ROOT/scripts/build.sh" -DQTX_WERROR=ON -DQTX_GUI=ON -DBUILD_TESTING=ON
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 300)
+
+# The Debian package of that build, unpacked into a scratch root and run from there.
+deb=$(BUILD_DIR=build "$ROOT/scripts/package.sh")
+echo "built $deb"
+"$ROOT/tests/install/install_test.sh" --deb "$deb"
 
 # Parsers of outside input under libFuzzer (clang), a bounded time each.
 CC=clang CXX=clang++ BUILD_DIR=build-fuzz BUILD_TARGETS="fuzz_rtf cmd_frame_fuzz firmware_load_fuzz" \

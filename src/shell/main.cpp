@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "help/help_check.h"
 #include "shell/flmain.h"
 #include "version/version.h"
 
@@ -15,6 +16,7 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     qtx::SetUpApplication();
+    if (argc == 2 && std::strcmp(argv[1], "--check-help") == 0) return qtx::CheckHelpFiles();
 
     qtx::TBSL BSL(&qtx::TBSL::StoredSetup);
     // A stored target that the program does not know ends it before the window shows.
