@@ -24,7 +24,8 @@ const TargetRow kTarget{.itemText = "C163", .deviceCode = 3, .listPosition = 30,
                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderC163, .maxImageSize = 512 * 1024,
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
                         .finishAfterRun = false, .simBoard = "c163",
-                        // The board's flash, on /CS0, at 0 as for C166/167 (docs/loaders.md, "Base addresses").
+                        // The board's flash, on /CS0, at 0 as for C166/167 (docs/loaders.md,
+                        // "Firmware files and base addresses").
                         .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
 const TargetRegistration kRegistered(kTarget);
 

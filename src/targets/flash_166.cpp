@@ -26,7 +26,8 @@ const TargetRow kTarget{.itemText = "C166/167", .deviceCode = 1, .listPosition =
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
                         .finishAfterRun = false, .simBoard = "c167",
                         // The board's flash on /CS0 is what the core fetches from 00'0000h
-                        // when it starts from external memory (docs/loaders.md, "Base addresses").
+                        // when it starts from external memory (docs/loaders.md, "Firmware
+                        // files and base addresses").
                         .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
 const TargetRegistration kRegistered(kTarget);
 
