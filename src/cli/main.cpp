@@ -277,7 +277,9 @@ int main(int argc, char** argv) {
         std::string why;
         if (!LoadFirmware(ctx.FlashFilePath, *row, loaded, why)) return Fail(why);
         imageSize = static_cast<long long>(loaded.image.size());
-        imageText = std::string(FormatName(loaded.format)) + ": " + FirmwareSummary(loaded, *row);
+        imageText = (loaded.format == FirmwareFormat::Raw ? std::string("raw image")
+                                                          : std::string(FormatName(loaded.format)) + " image") +
+                    ": " + FirmwareSummary(loaded, *row);
     }
     const auto slash = ctx.FlashFilePath.rfind('/');
     const std::string dir = ctx.FlashFilePath.substr(0, slash + 1);
@@ -295,7 +297,7 @@ int main(int argc, char** argv) {
         display.Say("qtxflash-cli: " + std::string(row->itemText) + " on " + record.Name() + " (" +
                     record.FramingText() + ", " + std::to_string(record.BaudRate()) + " baud), firmware " +
                     ctx.FlashFilePath + " (" + std::to_string(imageSize) + " bytes)");
-        display.Say("qtxflash-cli: image " + imageText);
+        display.Say("qtxflash-cli: " + imageText);
     }
 
     // --no-read-back: said even with -q, since it qualifies the result.

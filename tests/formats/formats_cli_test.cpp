@@ -38,11 +38,11 @@ TEST_F(FormatsCli, FilesFromTheToolsFlashAsTheirRawImage) {
         uint8_t erased;
     };
     const Case cases[] = {
-        {"STM32F4", "stm32f4.hex", "stm32f4.bin", "image Intel HEX: 0x08000000\xE2\x80\x93" "0x0800103F, 4 160 bytes", 0xFF},
-        {"STM32F4", "stm32f4.srec", "stm32f4.bin", "image S-record: 0x08000000", 0xFF},
-        {"STM32F4", "stm32f4.elf", "stm32f4.bin", "image ELF: 0x08000000", 0xFF},
-        {"C509", "c509.ihx", "c509.bin", "image Intel HEX: 0x00000000", 0xFF},
-        {"XE167", "xe167.s37", "xe167.bin", "image S-record: 0x00C00000", 0x00},
+        {"STM32F4", "stm32f4.hex", "stm32f4.bin", "Intel HEX image: 0x08000000\xE2\x80\x93" "0x0800103F, 4 160 bytes", 0xFF},
+        {"STM32F4", "stm32f4.srec", "stm32f4.bin", "S-record image: 0x08000000", 0xFF},
+        {"STM32F4", "stm32f4.elf", "stm32f4.bin", "ELF image: 0x08000000", 0xFF},
+        {"C509", "c509.ihx", "c509.bin", "Intel HEX image: 0x00000000", 0xFF},
+        {"XE167", "xe167.s37", "xe167.bin", "S-record image: 0x00C00000", 0x00},
     };
     for (const Case& c : cases) {
         SimOptions o;

@@ -66,7 +66,7 @@ sim_pid=$!
 for _ in $(seq 100); do [ -e "$QTXFLASH_PORTS/COM1" ] && break; sleep 0.1; done
 [ -e "$QTXFLASH_PORTS/COM1" ] || fail "the installed qtxsim did not come up: $(cat "$work/sim.err")"
 "$bin/qtxflash-cli" -t STM32F4 -p COM1 fw.hex 2>"$work/cli.err" || fail "flashing failed: $(cat "$work/cli.err")"
-grep -q "image Intel HEX: 0x08000000" "$work/cli.err" || fail "no image line: $(cat "$work/cli.err")"
+grep -q "Intel HEX image: 0x08000000" "$work/cli.err" || fail "no image line: $(cat "$work/cli.err")"
 for _ in $(seq 100); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
 wait "$sim_pid" || fail "qtxsim ended with an error: $(cat "$work/sim.err")"
 sim_pid=
