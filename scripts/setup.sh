@@ -11,6 +11,8 @@ PACKAGES=(
   xvfb xauth
   srecord python3-intelhex
   gcc-arm-none-eabi libunicorn-dev sdcc sdcc-ucsim
+  libsrecord-dev libboost-dev libelf-dev
+  dpkg-dev file desktop-file-utils
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include "sim/port_link.h"
 #include "sim/pty_port.h"
 #include "sim/rig.h"
+#include "version/version.h"
 
 namespace {
 
@@ -47,6 +48,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("%s\n", qtx::VersionLine("qtxsim").c_str());
         return 0;
     }
     if (!InstallSignals()) {

@@ -40,6 +40,7 @@ std::string UsageText() {
         "                       bad-ack@N         first answer after N bytes is XOR 0x01\n"
         "                       unplug@N          after N bytes the adapter is pulled\n"
         "  --help             show this text\n"
+        "  --version          show the version and the git revision\n"
         "\n"
         "Boards:\n";
     for (const auto& k : KnownBoards())
@@ -68,11 +69,12 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
             ParseAppOption(opt, value, o.app, err);
             continue;
         }
-        const bool flag = opt == "--once" || opt == "--pace" || opt == "--help" || opt == "-h";
+        const bool flag = opt == "--once" || opt == "--pace" || opt == "--help" || opt == "-h" || opt == "--version";
         if (flag) {
             if (inlineValue) return "option " + opt + " takes no value";
             if (opt == "--once") o.once = true;
             else if (opt == "--pace") o.pace = true;
+            else if (opt == "--version") o.version = true;
             else o.help = true;
             continue;
         }
@@ -109,7 +111,7 @@ std::string ParseArgs(const std::vector<std::string>& args, ProgramOptions& o) {
             if (auto err = AddFaults(value, o.faults); !err.empty()) return err;
         }
     }
-    if (o.help) return {};
+    if (o.help || o.version) return {};
     if (!haveBoard) return "--board is required; known boards: " + KnownBoardNames();
     if (!havePort) return "--port is required";
     if (auto err = CheckAppOptions(o.app, o.board); !err.empty()) return err;

@@ -17,6 +17,7 @@ struct ProgramOptions {
     bool once = false;
     bool pace = false;
     bool help = false;
+    bool version = false;
     int latencyMs = 0;
     std::size_t queueBytes = 0;
     int eraseMs = 200;

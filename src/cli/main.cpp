@@ -14,11 +14,13 @@
 #include "engine/catalogue.h"
 #include "engine/context.h"
 #include "engine/firmware_file.h"
+#include "engine/firmware_load.h"
 #include "engine/run.h"
 #include "engine/verdict.h"
 #include "engine/x_flash.h"
 #include "serial/portmap.h"
 #include "settings/setup_file.h"
+#include "version/version.h"
 
 using namespace qtx;
 
@@ -33,7 +35,11 @@ const char* kUsageText =
 void PrintHelp() {
     std::printf(
         "%s\n"
-        "Flashes FIRMWARE (a raw memory image) into a board through its serial boot loader.\n\n"
+        "Flashes FIRMWARE into a board through its serial boot loader. FIRMWARE is an\n"
+        "Intel HEX file (.hex, .ihx), S-records (.s19, .s28, .s37, .srec, .mot), an ELF\n"
+        "program (.elf: its loadable segments by physical address) or a raw memory image\n"
+        "(anything else). The content decides; the name only where the content says nothing.\n"
+        "Addresses are the target's own (STM32F4 flash at 0x08000000); gaps read as erased.\n\n"
         "  -t, --target TARGET   processor type as in the window's list, e.g. \"C166/167\"\n"
         "                        (case-insensitive; default: the one stored in the settings)\n"
         "  -p, --port COMn       serial port name (see --list-ports)\n"
@@ -172,7 +178,7 @@ int main(int argc, char** argv) {
             PrintHelp();
             return kOk;
         } else if (a == "--version") {
-            std::printf("qtxflash-cli %s\n", QTX_VERSION);
+            std::printf("%s\n", VersionLine("qtxflash-cli").c_str());
             return kOk;
         } else if (a == "--list-ports") {
             return ListPorts();
@@ -266,11 +272,15 @@ int main(int argc, char** argv) {
     // board erased for a file that cannot be sent has lost its firmware.
     ctx.FlashFilePath = AbsolutePath(firmware);
     long long imageSize = 0;
+    std::string imageText;
     {
-        std::vector<uint8_t> image;
+        LoadedFirmware loaded;
         std::string why;
-        if (!ReadFirmwareImage(ctx.FlashFilePath, row->maxImageSize, image, why)) return Fail(why);
-        imageSize = static_cast<long long>(image.size());
+        if (!LoadFirmware(ctx.FlashFilePath, *row, loaded, why)) return Fail(why);
+        imageSize = static_cast<long long>(loaded.image.size());
+        imageText = (loaded.format == FirmwareFormat::Raw ? std::string("raw image")
+                                                          : std::string(FormatName(loaded.format)) + " image") +
+                    ": " + FirmwareSummary(loaded, *row);
     }
     const auto slash = ctx.FlashFilePath.rfind('/');
     const std::string dir = ctx.FlashFilePath.substr(0, slash + 1);
@@ -288,6 +298,7 @@ int main(int argc, char** argv) {
         display.Say("qtxflash-cli: " + std::string(row->itemText) + " on " + record.Name() + " (" +
                     record.FramingText() + ", " + std::to_string(record.BaudRate()) + " baud), firmware " +
                     ctx.FlashFilePath + " (" + std::to_string(imageSize) + " bytes)");
+        display.Say("qtxflash-cli: " + imageText);
     }
 
     // --no-read-back: said even with -q, since it qualifies the result.

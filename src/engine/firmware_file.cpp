@@ -1,5 +1,7 @@
 #include "engine/firmware_file.h"
 
+#include "engine/firmware_load.h"
+
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -70,9 +72,22 @@ bool ReadFirmwareImage(const std::string& path, uint64_t maxSize, std::vector<ui
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size > maxSize) {
-        why = name + " has " + std::to_string(size) + " bytes; this target holds at most " + std::to_string(maxSize) +
-              " bytes: nothing was sent";
-        return false;
+        // A HEX, S-record or ELF file holds more than its image; LoadFirmware
+        // judges the image it makes. pread: a regular file, it never blocks.
+        uint8_t head[4096];
+        const ssize_t n = ::pread(f.fd, head, sizeof head, 0);
+        const FirmwareFormat format =
+            GuessFormat(std::span<const uint8_t>(head, n > 0 ? static_cast<std::size_t>(n) : 0), path);
+        if (format == FirmwareFormat::Raw) {
+            why = name + " has " + std::to_string(size) + " bytes; this target holds at most " +
+                  std::to_string(maxSize) + " bytes: nothing was sent";
+            return false;
+        }
+        if (size > kMaxEncodedFirmwareBytes) {
+            why = name + " has " + std::to_string(size) + " bytes; a " + FormatName(format) + " file is read up to " +
+                  std::to_string(kMaxEncodedFirmwareBytes) + " bytes: nothing was sent";
+            return false;
+        }
     }
     if (size == 0) {
         // A /proc or /sys file reports no size but has content: it is no image either.

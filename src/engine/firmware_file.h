@@ -12,7 +12,9 @@ namespace qtx {
 // Reads the whole image at path. Refuses, with false and a message in why that
 // names the file and the reason: a path that is not a regular file (FIFO,
 // device, socket, a /proc file whose size the system does not know), an empty
-// file, a file that cannot be read, and a file larger than maxSize bytes.
+// file, a file that cannot be read, and a file larger than maxSize bytes, unless
+// its content or name makes it a HEX, S-record or ELF file (GuessFormat), whose
+// image LoadFirmware judges: such a file may have up to kMaxEncodedFirmwareBytes.
 // Never blocks on a FIFO.
 bool ReadFirmwareImage(const std::string& path, uint64_t maxSize, std::vector<uint8_t>& out, std::string& why);
 

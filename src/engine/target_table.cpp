@@ -22,7 +22,22 @@ bool SameText(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+std::vector<FlashWindow> FlashWindows(const TargetRow& target) {
+    if (!target.flashWindows.empty()) return {target.flashWindows.begin(), target.flashWindows.end()};
+    // maxImageSize never exceeds a few MiB, so the window fits 32 bits.
+    return {FlashWindow{target.baseAddress, static_cast<uint32_t>(target.maxImageSize), 0}};
+}
+
 TargetRegistration::TargetRegistration(const TargetRow& row) {
+    // A window that reaches past the image or past 4 GiB would place a file's
+    // data where the flasher never sends it.
+    for (const FlashWindow& w : FlashWindows(row)) {
+        if (w.size == 0 || uint64_t{w.imageOffset} + w.size > row.maxImageSize ||
+            uint64_t{w.address} + w.size > (uint64_t{1} << 32)) {
+            std::fprintf(stderr, "qtxflash: target \"%s\" has a flash window outside its image\n", row.itemText);
+            std::abort();
+        }
+    }
     auto& rows = Registry();
     for (const TargetRow* r : rows) {
         if (r->deviceCode == row.deviceCode || SameText(r->itemText, row.itemText) ||

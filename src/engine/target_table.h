@@ -17,6 +17,14 @@ namespace qtx {
 class X_Flash;
 struct Context;
 
+// One stretch of a target's flash as an application linked for it sees it, and
+// where that stretch starts in the image the flasher takes.
+struct FlashWindow {
+    uint32_t address;
+    uint32_t size;
+    uint32_t imageOffset;
+};
+
 struct TargetRow {
     const char* itemText;      // text in the processor list, e.g. "C166/167"
     int32_t deviceCode;        // stored in the settings
@@ -39,7 +47,26 @@ struct TargetRow {
     bool forcesBootMode;       // a silent boot loader may mean running firmware: switch it over the command protocol
     bool finishAfterRun;       // the run sends Finish after EraseAndProgram (its transfer does not)
     const char* simBoard;      // the qtxsim board that simulates it
+    // The address at which an application linked for this target sees the start
+    // of its flash: a HEX, S-record or ELF file's data at address A go to image
+    // offset A - baseAddress. Not necessarily where the loader writes.
+    uint32_t baseAddress;
+    // A flash that is not one range from baseAddress (two banks) lists its
+    // ranges here; empty: [baseAddress, baseAddress + maxImageSize) at offset 0.
+    std::span<const FlashWindow> flashWindows;
+    // The ELF machine numbers (e_machine) of programs for this target.
+    std::span<const uint16_t> elfMachines;
 };
+
+// ELF machine numbers (e_machine) as the System V ABI registry and glibc's
+// <elf.h> give them; 0x4688 is the number GNU binutils' xc16x port writes
+// (include/elf/common.h, EM_XC16X), used beside the registered EM_C166.
+inline constexpr uint16_t kElfMachinesArm[] = {40};            // EM_ARM
+inline constexpr uint16_t kElfMachinesC166[] = {116, 0x4688};  // EM_C166, EM_XC16X
+inline constexpr uint16_t kElfMachines8051[] = {165};          // EM_8051
+
+// The ranges of the target's flash, in image order.
+std::vector<FlashWindow> FlashWindows(const TargetRow& target);
 
 // Adds a description to the catalogue; a static object of this type in the
 // target's own file registers it before main() runs. A second description with

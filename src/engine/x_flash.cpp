@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <vector>
 #include <sys/stat.h>
 
 #include "engine/target_table.h"
 #include "engine/firmware_file.h"
+#include "engine/firmware_load.h"
 #include "loaders/loader_image.h"
 #include "serial/deadline.h"
 
@@ -58,7 +60,16 @@ const std::vector<uint8_t>& X_Flash::Image(const std::string& path) {
     // The run read it already; a flasher driven on its own reads it afresh.
     if (!path.empty() && ctx.FirmwareImagePath == path) return ctx.FirmwareImage;
     std::string why;
-    if (!ReadFirmwareImage(path, MaxImageSize(), ctx.FirmwareImage, why)) {
+    const TargetRow* row = target_ ? target_ : FindTargetByCode(ctx.setup.DeviceCode());
+    bool ok = false;
+    if (row) {
+        LoadedFirmware loaded;
+        ok = LoadFirmware(path, *row, loaded, why);
+        ctx.FirmwareImage = std::move(loaded.image);
+    } else {
+        ok = ReadFirmwareImage(path, 0, ctx.FirmwareImage, why);
+    }
+    if (!ok) {
         Ui().SetStatusText(why);
         throw ProgramException{};
     }

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QStringList>
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -64,12 +65,22 @@ QString ReadmeWindow::FilePath() const {
     // Only regular files: a FIFO of that name would hang the window.
     const QFileInfo here(texts_.fileName);
     if (here.isFile()) return here.filePath();
-    // Started from elsewhere, the program still finds the guides installed with it.
-    QString dir = texts_.fallbackDir;
-    if (dir.isEmpty() && QCoreApplication::instance()) dir = QCoreApplication::applicationDirPath();
-    if (dir.isEmpty() || QFileInfo(texts_.fileName).isAbsolute()) return {};
-    const QFileInfo beside(QDir(dir).filePath(texts_.fileName));
-    return beside.isFile() ? beside.filePath() : QString();
+    // Started from elsewhere, the program still finds the guides installed with
+    // it: beside it (the build tree), or in share/qtxflash next to its bin/
+    // (an installed copy, wherever its prefix or DESTDIR put it).
+    if (QFileInfo(texts_.fileName).isAbsolute()) return {};
+    QStringList dirs;
+    if (!texts_.fallbackDir.isEmpty()) {
+        dirs << texts_.fallbackDir;
+    } else if (QCoreApplication::instance()) {
+        const QString program = QCoreApplication::applicationDirPath();
+        dirs << program << QDir(program).filePath(QStringLiteral("../share/qtxflash"));
+    }
+    for (const QString& dir : dirs) {
+        const QFileInfo there(QDir(dir).filePath(texts_.fileName));
+        if (there.isFile()) return QDir::cleanPath(there.filePath());
+    }
+    return {};
 }
 
 bool ReadmeWindow::Load() {

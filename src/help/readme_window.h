@@ -1,6 +1,6 @@
 // A readme window: one read-only rich-text box filling the window, showing an
 // RTF file from the working directory (or, when it is not there, the copy
-// installed beside the program), read afresh at every opening so that a file
+// beside the program or installed with it), read afresh at every opening so that a file
 // changed or created meanwhile is shown.
 #pragma once
 
@@ -22,7 +22,8 @@ struct ReadmeTexts {
     QString missingText;     // message box text when the file is missing
     QString missingTitle;    // its title
     QString unreadableText;  // shown in the box when the file exists but cannot be read; %1 = why
-    QString fallbackDir;     // looked in after the working directory; empty: the program's directory
+    QString fallbackDir;     // looked in after the working directory; empty: the program's
+                             // directory, then ../share/qtxflash from it (installed)
 };
 
 // Files larger than this are read only up to it: a readme never comes close,

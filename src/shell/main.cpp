@@ -2,12 +2,21 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstring>
 
+#include "help/help_check.h"
 #include "shell/flmain.h"
+#include "version/version.h"
 
 int main(int argc, char* argv[]) {
+    // Answered before a window system is needed.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s\n", qtx::VersionLine("qtxflash").c_str());
+        return 0;
+    }
     QApplication app(argc, argv);
     qtx::SetUpApplication();
+    if (argc == 2 && std::strcmp(argv[1], "--check-help") == 0) return qtx::CheckHelpFiles();
 
     qtx::TBSL BSL(&qtx::TBSL::StoredSetup);
     // A stored target that the program does not know ends it before the window shows.

@@ -23,7 +23,10 @@ const TargetRow kTarget{.itemText = "C163", .deviceCode = 3, .listPosition = 30,
                         .portRecord = PortRecordIndex(3), .framing = "8N1", .dialogRates = kRates,
                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderC163, .maxImageSize = 512 * 1024,
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
-                        .finishAfterRun = false, .simBoard = "c163"};
+                        .finishAfterRun = false, .simBoard = "c163",
+                        // The board's flash, on /CS0, at 0 as for C166/167 (docs/loaders.md,
+                        // "Firmware files and base addresses").
+                        .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

@@ -52,7 +52,10 @@ const TargetRow kTarget{.itemText = "XC164/167", .deviceCode = 5, .listPosition 
                         .portRecord = PortRecordIndex(5), .framing = "8N1", .dialogRates = kRates,
                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderXC164, .maxImageSize = 256 * 1024,
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
-                        .finishAfterRun = false, .simBoard = "xc164"};
+                        .finishAfterRun = false, .simBoard = "xc164",
+                        // Program flash at C0'0000h (XC2200 Derivatives System Units UM V2.1,
+                        // 3.9.4, taken for the XC16x: see docs/loaders.md, XC164/167).
+                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

@@ -24,7 +24,11 @@ const TargetRow kTarget{.itemText = "C166/167", .deviceCode = 1, .listPosition =
                         .portRecord = PortRecordIndex(1), .framing = "8N1", .dialogRates = kRates,
                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderC166, .maxImageSize = 512 * 1024,
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
-                        .finishAfterRun = false, .simBoard = "c167"};
+                        .finishAfterRun = false, .simBoard = "c167",
+                        // The board's flash on /CS0 is what the core fetches from 00'0000h
+                        // when it starts from external memory (docs/loaders.md, "Firmware
+                        // files and base addresses").
+                        .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

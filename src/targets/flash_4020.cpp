@@ -30,7 +30,11 @@ const TargetRow kTarget{.itemText = "GP4020", .deviceCode = 4, .listPosition = 4
                         .portRecord = PortRecordIndex(4), .framing = "8N1", .dialogRates = kRates,
                         .dialogSetsBaud = false, .dialogSetsFraming = false, .loader = &kLoaderGP4020, .maxImageSize = 512 * 1024,
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
-                        .finishAfterRun = false, .simBoard = "gp4020"};
+                        .finishAfterRun = false, .simBoard = "gp4020",
+                        // Booting from its flash, the chip sees NCS[0] (the flash on NSCS[0]) at
+                        // 0x00000000 (GP4020 Design Manual DM5280, 4.1 and 11.2); the loader
+                        // writes it at 0x60000000 after the boot ROM's swap.
+                        .baseAddress = 0x00000000, .flashWindows = {}, .elfMachines = kElfMachinesArm};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

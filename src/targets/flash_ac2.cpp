@@ -360,7 +360,11 @@ const TargetRow kTarget{.itemText = "T89C5xACx", .deviceCode = 7, .listPosition 
                         .portRecord = PortRecordIndex(7), .framing = "8N2", .dialogRates = kRates,
                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = nullptr, .maxImageSize = 0x10000,
                         .erasedValue = 0xFF, .hasEraseStage = true, .forcesBootMode = false,
-                        .finishAfterRun = false, .simBoard = "t89c5xacx"};
+                        .finishAfterRun = false, .simBoard = "t89c5xacx",
+                        // The ROM loader programs the code memory at the address of each record
+                        // ("A/T89C51AC2 UART Bootloader", 4231C-CAN-03/05, Program Data): image
+                        // offset n is code address n.
+                        .baseAddress = 0x0000, .flashWindows = {}, .elfMachines = kElfMachines8051};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

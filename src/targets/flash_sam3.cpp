@@ -195,18 +195,26 @@ namespace {
 // The two-bank file layout (bank 2 from offset 0x80000, 128 KiB each) sets the
 // largest image; the preloaders erase as they write. Both share a port record.
 constexpr const char* kRates[] = {"57600", "115200"};
+// The image's two banks as an application sees them. SAM3U4: IFLASH0 at
+// 0x80000 and IFLASH1 at 0x100000, 128 KiB each (sam3u4e.h, ASF), so the bank-2
+// offset 0x80000 is address - 0x80000. SAM3S4: one 256 KiB plane at 0x400000
+// (sam3s4c.h, ASF) whose upper half the preloader takes from bank 2.
+constexpr FlashWindow kWindowsU[] = {{0x080000, 0x20000, 0}, {0x100000, 0x20000, 0x80000}};
+constexpr FlashWindow kWindowsS[] = {{0x400000, 0x20000, 0}, {0x420000, 0x20000, 0x80000}};
 const TargetRow kTargetU{.itemText = "SAM3U", .deviceCode = 9, .listPosition = 80, .className = "Flash_sam3u",
                          .make = &MakeFlasher<Flash_sam3u>, .eraseCommand = 0x00, .eraseAck = 0x00, .idByte = 0x00,
                          .portRecord = PortRecordIndex(9), .framing = "8N1", .dialogRates = kRates,
                          .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderSam3u, .maxImageSize = 0xA0000,
                          .erasedValue = 0xFF, .hasEraseStage = false, .forcesBootMode = true,
-                         .finishAfterRun = false, .simBoard = "sam3u"};
+                         .finishAfterRun = false, .simBoard = "sam3u", .baseAddress = 0x080000,
+                         .flashWindows = kWindowsU, .elfMachines = kElfMachinesArm};
 const TargetRow kTargetS{.itemText = "SAM3S", .deviceCode = 10, .listPosition = 90, .className = "Flash_sam3s",
                          .make = &MakeFlasher<Flash_sam3s>, .eraseCommand = 0x00, .eraseAck = 0x00, .idByte = 0x00,
                          .portRecord = PortRecordIndex(10), .framing = "8N1", .dialogRates = kRates,
                          .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderSam3s, .maxImageSize = 0xA0000,
                          .erasedValue = 0xFF, .hasEraseStage = false, .forcesBootMode = true,
-                         .finishAfterRun = false, .simBoard = "sam3s"};
+                         .finishAfterRun = false, .simBoard = "sam3s", .baseAddress = 0x400000,
+                         .flashWindows = kWindowsS, .elfMachines = kElfMachinesArm};
 const TargetRegistration kRegisteredU(kTargetU);
 const TargetRegistration kRegisteredS(kTargetS);
 

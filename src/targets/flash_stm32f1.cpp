@@ -28,7 +28,9 @@ const TargetRow kTarget{.itemText = "STM32F1", .deviceCode = 6, .listPosition = 
                         .dialogRates = kRates, .dialogSetsBaud = true, .dialogSetsFraming = false,
                         .loader = &kLoaderStm32f1, .maxImageSize = 512 * 1024, .erasedValue = 0xFF,
                         .hasEraseStage = true, .forcesBootMode = true, .finishAfterRun = false,
-                        .simBoard = "stm32f1"};
+                        .simBoard = "stm32f1",
+                        // Main flash memory from 0x0800 0000 (RM0008 3.3.3, Tables 5 and 6).
+                        .baseAddress = 0x08000000, .flashWindows = {}, .elfMachines = kElfMachinesArm};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

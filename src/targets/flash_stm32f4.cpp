@@ -148,7 +148,9 @@ const TargetRow kTarget{.itemText = "STM32F4", .deviceCode = 11, .listPosition =
                         .eraseAck = 0x00, .idByte = 0x00, .portRecord = PortRecordIndex(11), .framing = "8E1",
                         .dialogRates = kRates, .dialogSetsBaud = true, .dialogSetsFraming = true, .loader = &kLoaderStm32f4,
                         .maxImageSize = 1024 * 1024, .erasedValue = 0xFF, .hasEraseStage = true,
-                        .forcesBootMode = true, .finishAfterRun = false, .simBoard = "stm32f4"};
+                        .forcesBootMode = true, .finishAfterRun = false, .simBoard = "stm32f4",
+                        // Sector 0 at 0x0800 0000 (RM0090 3.3, Table 5).
+                        .baseAddress = 0x08000000, .flashWindows = {}, .elfMachines = kElfMachinesArm};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

@@ -117,7 +117,10 @@ const TargetRow kTarget{.itemText = "XE167", .deviceCode = 8, .listPosition = 70
                         .portRecord = PortRecordIndex(8), .framing = "8N1", .dialogRates = kRates,
                         .dialogSetsBaud = true, .dialogSetsFraming = false, .loader = &kLoaderXE167, .maxImageSize = 768 * 1024,
                         .erasedValue = 0x00, .hasEraseStage = true, .forcesBootMode = false,
-                        .finishAfterRun = true, .simBoard = "xe167"};
+                        .finishAfterRun = true, .simBoard = "xe167",
+                        // Program flash from C0'0000h ([UM22] 3.9.4 for the XC2000 sibling;
+                        // docs/xe167-facts.md).
+                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

@@ -545,6 +545,10 @@ void MainWindowTest::open_refuses_bad_choices() {
     for (int i = 0; i < 3; ++i) deep += "/" + std::string(200, char('a' + i));
     fs::create_directories(deep);
     qtx::test::WriteFileBytes(deep + "/fw.bin", {1});
+    // A HEX file with a damaged record: the target's loader refuses it here already.
+    const std::string damaged = dir.path + "/damaged.hex";
+    const std::string hexText = ":0400000001020304F3\n:00000001FF\n";
+    qtx::test::WriteFileBytes(damaged, std::vector<uint8_t>(hexText.begin(), hexText.end()));
 
     qtx::TBSL w(FileIn(dir.path, "gone.bin"));
     w.show();
@@ -552,7 +556,7 @@ void MainWindowTest::open_refuses_bad_choices() {
     QVERIFY(!Child<QPushButton>(w, "FlashButton")->isEnabled());
 
     BoxAnswerer boxes;
-    bool stayedOpenMissing = false, stayedOpenDeep = false, driven = false;
+    bool stayedOpenMissing = false, stayedOpenDeep = false, stayedOpenDamaged = false, driven = false;
     QString title;
     QStringList filters, listed;
     QTimer finder;
@@ -578,6 +582,7 @@ void MainWindowTest::open_refuses_bad_choices() {
         };
         stayedOpenMissing = attempt(dir.path + "/missing.bin");
         stayedOpenDeep = attempt(deep + "/fw.bin");
+        stayedOpenDamaged = attempt(damaged);
         if (attempt(good)) dlg->reject();
     });
     finder.start();
@@ -585,15 +590,22 @@ void MainWindowTest::open_refuses_bad_choices() {
 
     QVERIFY(driven);
     QCOMPARE(title, QStringLiteral("SELECT"));
-    QCOMPARE(filters, QStringList{QStringLiteral("All Files (*.*)")});
+    // Every file first, then the firmware formats.
+    QCOMPARE(filters.value(0), QStringLiteral("All Files (*.*)"));
+    QVERIFY(filters.contains(QStringLiteral("Intel HEX (*.hex *.ihx)")));
+    QVERIFY(filters.contains(QStringLiteral("S-records (*.s19 *.s28 *.s37 *.srec *.mot)")));
+    QVERIFY(filters.contains(QStringLiteral("ELF programs (*.elf)")));
     // Shown as "*.*", but names without a dot are listed too.
     QCOMPARE(listed, QStringList{QStringLiteral("*")});
     QVERIFY(stayedOpenMissing);
     QVERIFY(stayedOpenDeep);
-    QCOMPARE(boxes.seen.size(), std::size_t(2));
+    QVERIFY(stayedOpenDamaged);
+    QCOMPARE(boxes.seen.size(), std::size_t(3));
     QCOMPARE(boxes.seen[0].text, QStringLiteral("File does not exist"));
     QCOMPARE(boxes.seen[0].title, QStringLiteral("Error"));
     QVERIFY(boxes.seen[1].text.contains(QStringLiteral("too long")));
+    QVERIFY2(boxes.seen[2].text.contains(QStringLiteral("line 1: checksum mismatch")), qPrintable(boxes.seen[2].text));
+    QCOMPARE(boxes.seen[2].title, QStringLiteral("Error"));
 
     QCOMPARE(Caption(w, "Panel1"), QString::fromStdString(good));
     QCOMPARE(w.Ctx().setup.FlashDirText(), dir.path + "/");
