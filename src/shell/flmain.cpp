@@ -30,6 +30,7 @@
 
 #include "engine/catalogue.h"
 #include "engine/firmware_file.h"
+#include "engine/firmware_load.h"
 #include "engine/run.h"
 #include "engine/verdict.h"
 #include "engine/x_flash.h"
@@ -521,9 +522,8 @@ void TBSL::FlashButtonClick() {
     ctx.ResetCountdown = 0;
     abortWanted_ = false;
     display_.NewRun();
-    ShowVerdict(QStringLiteral("Running: %1 on %2")
-                    .arg(ProcessorType->currentText(), Panel2->text()),
-                QString(), QStringLiteral("running"));
+    ShowVerdict(QStringLiteral("Running: %1 on %2").arg(ProcessorType->currentText(), Panel2->text()),
+                FileSummary(), QStringLiteral("running"));
     GuardRun(true);
     runStartMs_ = NowMs();
     runStartUnixMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -600,6 +600,15 @@ bool TBSL::WaitForRun(int timeoutMs) {
 
 QString TBSL::VerdictText() const { return Verdict->text(); }
 
+QString TBSL::FileSummary() const {
+    // Read again at every start: the file may have changed since it was chosen.
+    const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
+    LoadedFirmware loaded;
+    std::string why;
+    if (!row || !LoadFirmware(ctx.FlashFilePath, *row, loaded, why)) return {};
+    return QString::fromStdString(std::string(FormatName(loaded.format)) + ": " + FirmwareSummary(loaded, *row));
+}
+
 void TBSL::ShowVerdict(const QString& line, const QString& hint, const QString& tone) {
     Verdict->setText(hint.isEmpty() ? line : line + QLatin1Char('\n') + hint);
     Verdict->setToolTip(Verdict->text());
@@ -636,15 +645,17 @@ bool TBSL::OpenDialog1CanClose(const QString& path) {
         return false;
     }
     // The run would refuse it before touching the board; better to say so now,
-    // in the run's own words (not a regular file, empty, too large, unreadable).
-    {
-        const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode());
-        std::vector<uint8_t> image;
+    // in the run's own words (not a regular file, empty, too large, a damaged
+    // record, data outside the flash).
+    QString summary;
+    if (const TargetRow* row = FindTargetByCode(ctx.setup.DeviceCode())) {
+        LoadedFirmware loaded;
         std::string why;
-        if (row && !ReadFirmwareImage(ToLocal(info.absoluteFilePath()), row->maxImageSize, image, why)) {
+        if (!LoadFirmware(ToLocal(info.absoluteFilePath()), *row, loaded, why)) {
             MessageBox(why, "Error", MessageIcon::Error);
             return false;
         }
+        summary = QString::fromStdString(std::string(FormatName(loaded.format)) + ": " + FirmwareSummary(loaded, *row));
     }
     // The settings record has fixed room for the directory and the name; a
     // truncated path would name another file, so such a choice is refused.
@@ -666,6 +677,8 @@ bool TBSL::OpenDialog1CanClose(const QString& path) {
     }
     SetStatusText(kBlankStatus);
     Panel1->SetFullText(info.absoluteFilePath());
+    // What will be streamed, before any run: the range and the image's CRC-32.
+    ShowVerdict(QStringLiteral("Chosen: %1").arg(info.fileName()), summary, QString());
     return true;
 }
 

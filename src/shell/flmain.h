@@ -180,6 +180,8 @@ private:
     void RunOnWorker();
     void RunEnded(RunOutcome outcome, const std::string& crash);
     void ShowVerdict(const QString& line, const QString& hint, const QString& tone);
+    // The format, range and CRC-32 of the chosen file for the selected target; empty when it cannot be read.
+    QString FileSummary() const;
     // The gauge and the status text are painted at most once per 40 ms during
     // a run; a panel change first paints what is pending, so the two agree.
     void RequestPaint();

@@ -1,16 +1,11 @@
 #include "shell/open_dialog.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QLineEdit>
 
-#include <string>
 #include <utility>
 
-#include "engine/firmware_load.h"
-#include "engine/target_table.h"
-#include "shell/flmain.h"
 
 namespace qtx {
 
@@ -46,20 +41,6 @@ OpenDialog::OpenDialog(QWidget* parent, const QString& directory, CanClose canCl
     matchEverything(kAllFiles);
 }
 
-bool OpenDialog::FirmwareAcceptable(const QString& path) {
-    // The window's run refuses a file its target cannot take before it touches
-    // the board; the choice says so at once, in the run's own words.
-    auto* window = dynamic_cast<TBSL*>(parentWidget());
-    if (!window) return true;
-    const TargetRow* row = FindTargetByCode(window->Ctx().setup.DeviceCode());
-    if (!row) return true;
-    LoadedFirmware loaded;
-    std::string why;
-    if (LoadFirmware(std::string(QFile::encodeName(path).constData()), *row, loaded, why)) return true;
-    window->MessageBox(why, "Error", MessageIcon::Error);
-    return false;
-}
-
 void OpenDialog::accept() {
     const QStringList files = selectedFiles();
     if (files.isEmpty()) return;
@@ -69,8 +50,7 @@ void OpenDialog::accept() {
         QFileDialog::accept();
         return;
     }
-    // A missing name is the owner's to answer.
-    if (info.exists() && !FirmwareAcceptable(info.absoluteFilePath())) return;
+    // Whether a file exists and can be sent is the owner's to answer.
     if (canClose_ && !canClose_(info.absoluteFilePath())) return;
     QFileDialog::accept();
 }

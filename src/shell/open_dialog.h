@@ -1,7 +1,6 @@
 // File > Open: a file dialog that asks its owner before it accepts a name, so
-// that a missing file is refused while the dialog stays open. A firmware file
-// the selected target cannot take (a damaged HEX record, data outside its
-// flash) is refused here too, with the words of the run.
+// that a missing file, or one the selected target cannot take, is refused
+// while the dialog stays open.
 #pragma once
 
 #include <QFileDialog>
@@ -19,9 +18,6 @@ public:
     void accept() override;
 
 private:
-    // false (after a message box) when the main window's target refuses the file.
-    bool FirmwareAcceptable(const QString& path);
-
     CanClose canClose_;
 };
 
