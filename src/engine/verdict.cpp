@@ -107,7 +107,7 @@ std::string VerdictLine(const RunVerdict& v, const RunRecord& r) {
     if (localtime_r(&t, &local)) std::strftime(when, sizeof when, "%H:%M:%S", &local);
     char line[512];
     if (v.outcome == RunOutcome::Programmed) {
-        std::snprintf(line, sizeof line, "%s  OK: %llu bytes programmed into %s on %s in %.1f s", when,
+        std::snprintf(line, sizeof line, "%s  OK: %llu bytes into %s on %s, %.1f s", when,
                       static_cast<unsigned long long>(r.size), r.target.c_str(), r.port.c_str(),
                       static_cast<double>(r.durationMs) / 1000.0);
         return line;

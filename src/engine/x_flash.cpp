@@ -86,8 +86,16 @@ void X_Flash::WriteByte(uint8_t value) { WriteBytes(&value, 1); }
 
 void X_Flash::WriteBytes(const uint8_t* data, std::size_t n) {
     Comport& port = Port();
+    // A full queue that drains at the line's pace can hold a write for seconds;
+    // an abort is looked for while it waits.
+    port.StopWaiting = [this] {
+        Ui().Pump();
+        return Abort != 0;
+    };
     const int sent = port.Write(data, static_cast<int>(n));
+    port.StopWaiting = nullptr;
     if (sent == static_cast<int>(n)) return;
+    if (Abort) throw BreakException{};
     ThrowIfGone();
     // The board has an unknown part of these bytes: nothing that follows can
     // be trusted, so the run ends here.

@@ -329,8 +329,10 @@ int Comport::Write(const uint8_t* buffer, int n) {
         // The driver's queue is full: wait for room, but not forever.
         const int left = WriteStallTimeoutMs - MsSince(lastProgress);
         if (left <= 0) break;
-        const int ev = Await(Handle, POLLOUT, left);
+        constexpr int kStopPollMs = 20;
+        const int ev = Await(Handle, POLLOUT, StopWaiting ? std::min(left, kStopPollMs) : left);
         if (ev < 0) break;
+        if (ev == 0 && StopWaiting && StopWaiting()) break;
         if (ev & kHangUp) {
             gone_ = true;
             break;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "settings/setup.h"
@@ -133,6 +134,10 @@ public:
     std::string DeviceName;   // what the port name resolved to, for messages
     // How long Write and the output drain wait without progress before giving up.
     int WriteStallTimeoutMs = kWriteStallTimeoutMs;
+    // Asked every few milliseconds while Write waits for room in a full output
+    // queue; true ends the write short. A queue that drains slowly (a paced
+    // line, a flow-controlled adapter) must not keep an abort waiting.
+    std::function<bool()> StopWaiting;
 
 private:
     // Opens name and saves its line settings; throws InitException.
