@@ -53,7 +53,7 @@ std::string FailureHint(RunOutcome outcome, const StageFailure& f, bool partial)
     case RunOutcome::NoBoot:
         return "The running firmware did not switch to its boot loader: set the boot jumper and reset the board.";
     case RunOutcome::Aborted:
-        return partial ? "Aborted after the erase began: the board holds a partial image. Flash it again before use."
+        return partial ? "Flash the board again before it is used."
                        : "Aborted before anything was erased: the board is unchanged.";
     case RunOutcome::BootstrapFailed:
         if (f.kind == Failure::CharError)
@@ -112,8 +112,8 @@ std::string VerdictLine(const RunVerdict& v, const RunRecord& r) {
                       static_cast<double>(r.durationMs) / 1000.0);
         return line;
     }
-    std::snprintf(line, sizeof line, "%s  %s at the %s step on %s%s", when, v.word.c_str(), v.step.c_str(),
-                  r.port.c_str(), v.partial ? ": the board holds a partial image" : "");
+    std::snprintf(line, sizeof line, "%s  %s (%s) on %s%s", when, v.word.c_str(), v.step.c_str(), r.port.c_str(),
+                  v.partial ? ": a partial image is left on the board" : "");
     return line;
 }
 

@@ -47,8 +47,8 @@ namespace {
 
 constexpr int kClientWidth = 415;
 constexpr int kClientHeight = 310;
-// The verdict sits under the status bar, two lines high: the result, then the hint.
-constexpr int kVerdictHeight = 36;
+// The verdict sits under the status bar, three lines high: the result, then the hint.
+constexpr int kVerdictHeight = 48;
 // The gauge and the status text are painted at most this often during a run.
 constexpr int kPaintIntervalMs = 40;
 const char kVersionText[] = QTX_VERSION;

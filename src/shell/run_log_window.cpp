@@ -35,7 +35,7 @@ TRunLog::TRunLog(QWidget* parent) : QDialog(parent) {
     file_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     file_->setWordWrap(true);
     layout->addWidget(file_);
-    resize(760, 260);
+    resize(900, 260);
 }
 
 void TRunLog::SetLogFile(const std::string& path, const std::string& problem) {

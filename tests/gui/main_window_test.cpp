@@ -190,8 +190,8 @@ void MainWindowTest::first_start() {
     // Placement in client coordinates: a control under the wrong parent or at
     // the wrong place shows here.
     QWidget* client = w.centralWidget();
-    // The designed 415 x 310, and the verdict's two lines under the status bar.
-    QCOMPARE(client->size(), QSize(415, 310 + 36));
+    // The designed 415 x 310, and the verdict's three lines under the status bar.
+    QCOMPARE(client->size(), QSize(415, 310 + 48));
     QCOMPARE(w.minimumSize(), w.maximumSize());
     const struct {
         const char* name;
@@ -202,7 +202,7 @@ void MainWindowTest::first_start() {
         {"Panel2", {180 + 64, 82 + 24, 50, 23}}, {"Panel3", {180 + 64, 82 + 56, 50, 23}},
         {"FlashButton", {316, 99, 77, 25}},  {"Cancel", {316, 144, 75, 25}},
         {"Panel1", {20, 200, 373, 25}},      {"ProgressBar1", {17, 252, 377, 20}},
-        {"StatusBar1", {0, 287, 415, 23}},   {"Verdict", {0, 310, 415, 36}},
+        {"StatusBar1", {0, 287, 415, 23}},   {"Verdict", {0, 310, 415, 48}},
     };
     for (const auto& p : places) {
         auto* c = Child<QWidget>(w, p.name);
@@ -336,7 +336,7 @@ void MainWindowTest::bootstrap_errors() {
     QVERIFY(Child<QComboBox>(w, "ProcessorType")->isEnabled());
     QVERIFY(!w.Ctx().PortIsOpen);
     // The verdict says where it failed and what to do next; the log keeps it.
-    QVERIFY2(w.VerdictText().contains(word + QStringLiteral(" at the ")), qPrintable(w.VerdictText()));
+    QVERIFY2(w.VerdictText().contains(word + QStringLiteral(" (")), qPrintable(w.VerdictText()));
     QVERIFY2(w.VerdictText().endsWith(QLatin1Char('\n') + hint), qPrintable(w.VerdictText()));
     const qtx::RunRecord& r = LastRecord(w);
     QCOMPARE(QString::fromStdString(r.result), word);
@@ -391,7 +391,7 @@ void MainWindowTest::abort_during_programming() {
     QCOMPARE(ColourOf(w, "FlashPanel"), QStringLiteral("clInactiveBorder"));
     QVERIFY(Child<QPushButton>(w, "FlashButton")->isEnabled());
     // The red word has gone; the verdict still says the board is half programmed.
-    QVERIFY2(w.VerdictText().contains(QStringLiteral("ABORT at the ")) &&
+    QVERIFY2(w.VerdictText().contains(QStringLiteral("ABORT (")) &&
                  w.VerdictText().contains(QStringLiteral("partial image")),
              qPrintable(w.VerdictText()));
     const qtx::RunRecord& r = LastRecord(w);
