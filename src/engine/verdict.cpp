@@ -132,6 +132,7 @@ RunRecord MakeRunRecord(const Context& ctx, const RunVerdict& v, int64_t started
     r.step = v.step.empty() ? "-" : v.step;
     r.durationMs = durationMs;
     r.partial = v.partial;
+    r.hint = v.hint;
     return r;
 }
 
@@ -146,7 +147,7 @@ std::string FormatRunRecord(const RunRecord& r) {
     std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(r.durationMs) / 1000.0);
     std::string result = r.result + (r.partial ? " (partial image)" : "");
     return std::string(when) + '\t' + OneField(r.target) + '\t' + OneField(r.port) + '\t' + OneField(r.file) + '\t' +
-           numbers + '\t' + OneField(result) + '\t' + OneField(r.step) + '\t' + seconds;
+           numbers + '\t' + OneField(result) + '\t' + OneField(r.step) + '\t' + seconds + '\t' + OneField(r.hint);
 }
 
 std::string RunLogPath() {

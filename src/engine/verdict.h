@@ -35,6 +35,7 @@ struct RunRecord {
     std::string step;     // failed step, "-" for a success
     int64_t durationMs = 0;
     bool partial = false;
+    std::string hint;     // what to do next; empty for a success
 };
 
 // One line that stays in the window until the next run: when, the result, and
@@ -43,11 +44,11 @@ std::string VerdictLine(const RunVerdict& v, const RunRecord& r);
 
 RunRecord MakeRunRecord(const Context& ctx, const RunVerdict& v, int64_t startedUnixMs, int64_t durationMs);
 // One tab-separated line, no line feed: time (local, ISO 8601), target, port,
-// file, size, CRC-32, result, failed step, duration in seconds. Tabs and line
-// feeds inside a field become blanks, so a line is always one record.
+// file, size, CRC-32, result, failed step, duration in seconds, next step.
+// Tabs and line feeds inside a field become blanks, so a line is always one record.
 std::string FormatRunRecord(const RunRecord& r);
 inline constexpr char kRunLogHeader[] =
-    "# time\ttarget\tport\tfile\tsize\tcrc32\tresult\tfailed step\tseconds";
+    "# time\ttarget\tport\tfile\tsize\tcrc32\tresult\tfailed step\tseconds\tnext step";
 
 // $XDG_STATE_HOME/qtxflash/runs.log, or ~/.local/state/qtxflash/runs.log;
 // empty when neither gives an absolute directory.

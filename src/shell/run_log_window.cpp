@@ -12,7 +12,8 @@ namespace qtx {
 
 namespace {
 
-const char* const kColumns[] = {"Time", "Target", "Port", "File", "Size", "CRC-32", "Result", "Failed step", "Duration"};
+const char* const kColumns[] = {"Time",   "Target",      "Port",     "File",     "Size",
+                                "CRC-32", "Result", "Failed step", "Duration", "Next step"};
 
 }  // namespace
 
@@ -60,6 +61,7 @@ void TRunLog::Add(const RunRecord& r) {
         result,
         QString::fromStdString(r.step),
         QStringLiteral("%1 s").arg(double(r.durationMs) / 1000.0, 0, 'f', 1),
+        QString::fromStdString(r.hint),
     };
     for (int c = 0; c < int(std::size(cells)); ++c) {
         auto* item = new QTableWidgetItem(cells[c]);

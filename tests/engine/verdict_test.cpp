@@ -57,6 +57,7 @@ TEST(RunLog, OneLinePerRecordWhateverTheFieldsHold) {
     r.partial = true;
     r.step = "";
     r.durationMs = 1234;
+    r.hint = "Flash the board again before it is used.";
     ASSERT_TRUE(AppendRunLog(path, r));
     r.result = "OK";
     r.partial = false;
@@ -70,13 +71,14 @@ TEST(RunLog, OneLinePerRecordWhateverTheFieldsHold) {
     std::vector<std::string> fields;
     std::stringstream cut(first);
     for (std::string f; std::getline(cut, f, '\t');) fields.push_back(f);
-    ASSERT_EQ(fields.size(), 9u) << first;
+    ASSERT_EQ(fields.size(), 10u) << first;
     EXPECT_EQ(fields[3], "/tmp/a b c.bin");
     EXPECT_EQ(fields[4], "3001");
     EXPECT_EQ(fields[5], "0000BEEF");
     EXPECT_EQ(fields[6], "ABORT (partial image)");
     EXPECT_EQ(fields[7], "-");
     EXPECT_EQ(fields[8], "1.2");
+    EXPECT_EQ(fields[9], r.hint);
     EXPECT_NE(second.find("\tOK\t"), std::string::npos) << second;
     std::filesystem::remove_all(dir);
 }

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
@@ -162,6 +163,9 @@ private slots:
 
 void MainWindowTest::initTestCase() {
     qtx::SetUpApplication();
+    // Each run of the cases starts with a fresh run log (ctest gives every case a state directory of its own).
+    if (qEnvironmentVariableIsSet("XDG_STATE_HOME"))
+        QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/qtxflash")).removeRecursively();
     // A closed test window must not end the event loops of later cases.
     QApplication::setQuitOnLastWindowClosed(false);
 }
@@ -340,6 +344,7 @@ void MainWindowTest::bootstrap_errors() {
     QVERIFY2(w.VerdictText().endsWith(QLatin1Char('\n') + hint), qPrintable(w.VerdictText()));
     const qtx::RunRecord& r = LastRecord(w);
     QCOMPARE(QString::fromStdString(r.result), word);
+    QCOMPARE(QString::fromStdString(r.hint), hint);
     QVERIFY(r.step != "-" && !r.partial);
     QCOMPARE(r.size, uint64_t(64));
     board.Stop();
