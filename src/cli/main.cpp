@@ -278,9 +278,7 @@ int main(int argc, char** argv) {
         std::string why;
         if (!LoadFirmware(ctx.FlashFilePath, *row, loaded, why)) return Fail(why);
         imageSize = static_cast<long long>(loaded.image.size());
-        imageText = (loaded.format == FirmwareFormat::Raw ? std::string("raw image")
-                                                          : std::string(FormatName(loaded.format)) + " image") +
-                    ": " + FirmwareSummary(loaded, *row);
+        imageText = FirmwareLine(loaded, *row);
     }
     const auto slash = ctx.FlashFilePath.rfind('/');
     const std::string dir = ctx.FlashFilePath.substr(0, slash + 1);

@@ -551,6 +551,20 @@ bool LoadFirmware(const std::string& path, const TargetRow& target, LoadedFirmwa
     return DecodeFirmware(path, bytes, target, out, why);
 }
 
+bool LoadImage(const std::string& path, const TargetRow* target, std::vector<uint8_t>& image, std::string& why) {
+    if (!target) return ReadFirmwareImage(path, 0, image, why);
+    LoadedFirmware loaded;
+    const bool ok = LoadFirmware(path, *target, loaded, why);
+    image = std::move(loaded.image);
+    return ok;
+}
+
+std::string FirmwareLine(const LoadedFirmware& firmware, const TargetRow& target) {
+    const std::string format = firmware.format == FirmwareFormat::Raw ? std::string("raw image")
+                                                                       : std::string(FormatName(firmware.format)) + " image";
+    return format + ": " + FirmwareSummary(firmware, target);
+}
+
 std::string FirmwareSummary(const LoadedFirmware& firmware, const TargetRow& target) {
     const uint64_t size = firmware.image.size();
     std::string ranges;

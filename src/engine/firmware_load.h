@@ -47,5 +47,11 @@ bool DecodeFirmware(const std::string& name, std::span<const uint8_t> bytes, con
 // the image covers from the start of the flash (a two-bank image names both
 // ranges); the CRC-32 (as Crc32) is that of the image, gap bytes included.
 std::string FirmwareSummary(const LoadedFirmware& firmware, const TargetRow& target);
+// The same line led by the format: "Intel HEX image: 0x08000000–...", "raw image: ...".
+std::string FirmwareLine(const LoadedFirmware& firmware, const TargetRow& target);
+
+// The image a run streams: the file decoded for target, or, without a target,
+// read as a raw image with no size limit.
+bool LoadImage(const std::string& path, const TargetRow* target, std::vector<uint8_t>& image, std::string& why);
 
 }  // namespace qtx

@@ -1,7 +1,5 @@
 #include "engine/run.h"
 
-#include <utility>
-
 #include "engine/catalogue.h"
 #include "engine/firmware_file.h"
 #include "engine/firmware_load.h"
@@ -59,15 +57,8 @@ RunOutcome FlashRun(Context& ctx) {
     ctx.FirmwareImagePath.clear();
     const TargetRow* row = FindTargetByCode(code);
     std::string why;
-    bool readable = false;
-    if (row) {
-        // HEX, S-record and ELF files become the image here, placed by the target's addresses.
-        LoadedFirmware loaded;
-        readable = LoadFirmware(ctx.FlashFilePath, *row, loaded, why);
-        ctx.FirmwareImage = std::move(loaded.image);
-    } else {
-        readable = ReadFirmwareImage(ctx.FlashFilePath, 0, ctx.FirmwareImage, why);
-    }
+    // HEX, S-record and ELF files become the image here, placed by the target's addresses.
+    bool readable = LoadImage(ctx.FlashFilePath, row, ctx.FirmwareImage, why);
     ctx.RunImageSize = readable ? ctx.FirmwareImage.size() : 0;
     ctx.RunImageCrc = readable ? Crc32(ctx.FirmwareImage.data(), ctx.FirmwareImage.size()) : 0;
     if (readable && ctx.ActiveFlasher) {

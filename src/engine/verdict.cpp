@@ -27,6 +27,15 @@ const char* StageName(Panel p) {
     return "?";
 }
 
+// The local time of a run's start in the given strftime format; "?" when it cannot be told.
+std::string LocalTime(int64_t unixMs, const char* format) {
+    char text[40] = "?";
+    const time_t t = static_cast<time_t>(unixMs / 1000);
+    tm local{};
+    if (localtime_r(&t, &local)) std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
 std::string OneField(std::string s) {
     for (char& c : s)
         if (c == '\t' || c == '\n' || c == '\r') c = ' ';
@@ -101,18 +110,15 @@ RunVerdict VerdictOf(const Context& ctx, RunOutcome outcome) {
 }
 
 std::string VerdictLine(const RunVerdict& v, const RunRecord& r) {
-    char when[16] = "";
-    const time_t t = static_cast<time_t>(r.startedUnixMs / 1000);
-    tm local{};
-    if (localtime_r(&t, &local)) std::strftime(when, sizeof when, "%H:%M:%S", &local);
+    const std::string when = LocalTime(r.startedUnixMs, "%H:%M:%S");
     char line[512];
     if (v.outcome == RunOutcome::Programmed) {
-        std::snprintf(line, sizeof line, "%s  OK: %llu bytes into %s on %s, %.1f s", when,
+        std::snprintf(line, sizeof line, "%s  OK: %llu bytes into %s on %s, %.1f s", when.c_str(),
                       static_cast<unsigned long long>(r.size), r.target.c_str(), r.port.c_str(),
                       static_cast<double>(r.durationMs) / 1000.0);
         return line;
     }
-    std::snprintf(line, sizeof line, "%s  %s (%s) on %s%s", when, v.word.c_str(), v.step.c_str(), r.port.c_str(),
+    std::snprintf(line, sizeof line, "%s  %s (%s) on %s%s", when.c_str(), v.word.c_str(), v.step.c_str(), r.port.c_str(),
                   v.partial ? ": a partial image is left on the board" : "");
     return line;
 }
@@ -137,16 +143,13 @@ RunRecord MakeRunRecord(const Context& ctx, const RunVerdict& v, int64_t started
 }
 
 std::string FormatRunRecord(const RunRecord& r) {
-    char when[40] = "?";
-    const time_t t = static_cast<time_t>(r.startedUnixMs / 1000);
-    tm local{};
-    if (localtime_r(&t, &local)) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S%z", &local);
+    const std::string when = LocalTime(r.startedUnixMs, "%Y-%m-%dT%H:%M:%S%z");
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%llu\t%08X", static_cast<unsigned long long>(r.size), r.crc32);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(r.durationMs) / 1000.0);
     std::string result = r.result + (r.partial ? " (partial image)" : "");
-    return std::string(when) + '\t' + OneField(r.target) + '\t' + OneField(r.port) + '\t' + OneField(r.file) + '\t' +
+    return when + '\t' + OneField(r.target) + '\t' + OneField(r.port) + '\t' + OneField(r.file) + '\t' +
            numbers + '\t' + OneField(result) + '\t' + OneField(r.step) + '\t' + seconds + '\t' + OneField(r.hint);
 }
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <utility>
 #include <vector>
 #include <sys/stat.h>
 
@@ -61,15 +60,7 @@ const std::vector<uint8_t>& X_Flash::Image(const std::string& path) {
     if (!path.empty() && ctx.FirmwareImagePath == path) return ctx.FirmwareImage;
     std::string why;
     const TargetRow* row = target_ ? target_ : FindTargetByCode(ctx.setup.DeviceCode());
-    bool ok = false;
-    if (row) {
-        LoadedFirmware loaded;
-        ok = LoadFirmware(path, *row, loaded, why);
-        ctx.FirmwareImage = std::move(loaded.image);
-    } else {
-        ok = ReadFirmwareImage(path, 0, ctx.FirmwareImage, why);
-    }
-    if (!ok) {
+    if (!LoadImage(path, row, ctx.FirmwareImage, why)) {
         Ui().SetStatusText(why);
         throw ProgramException{};
     }

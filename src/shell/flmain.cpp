@@ -606,7 +606,7 @@ QString TBSL::FileSummary() const {
     LoadedFirmware loaded;
     std::string why;
     if (!row || !LoadFirmware(ctx.FlashFilePath, *row, loaded, why)) return {};
-    return QString::fromStdString(std::string(FormatName(loaded.format)) + ": " + FirmwareSummary(loaded, *row));
+    return QString::fromStdString(FirmwareLine(loaded, *row));
 }
 
 void TBSL::ShowVerdict(const QString& line, const QString& hint, const QString& tone) {
@@ -655,7 +655,7 @@ bool TBSL::OpenDialog1CanClose(const QString& path) {
             MessageBox(why, "Error", MessageIcon::Error);
             return false;
         }
-        summary = QString::fromStdString(std::string(FormatName(loaded.format)) + ": " + FirmwareSummary(loaded, *row));
+        summary = QString::fromStdString(FirmwareLine(loaded, *row));
     }
     // The settings record has fixed room for the directory and the name; a
     // truncated path would name another file, so such a choice is refused.
