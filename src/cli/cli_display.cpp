@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -11,15 +12,18 @@
 namespace qtx {
 
 namespace {
-volatile std::sig_atomic_t gInterrupts = 0;
-volatile std::sig_atomic_t gSignal = 0;
+// The one process-wide record of a signal: every running context's pump reads
+// it (lock-free atomics are safe in a handler).
+std::atomic<int> gInterrupts{0};
+std::atomic<int> gSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 int StatusFor(int sig) { return sig == SIGTERM ? 143 : 130; }
 
 void OnInterrupt(int sig) {
-    if (gSignal == 0) gSignal = sig;
-    gInterrupts = gInterrupts + 1;
-    if (gInterrupts >= 2) _exit(StatusFor(gSignal));
+    int none = 0;
+    gSignal.compare_exchange_strong(none, sig);
+    if (gInterrupts.fetch_add(1) + 1 >= 2) _exit(StatusFor(gSignal));
 }
 
 // Length of the UTF-8 sequence at s[i], or 0 when it is not a valid one.

@@ -6,11 +6,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/cli_display.h"
+#include "cli/gang.h"
+#include "cli/run_json.h"
 #include "engine/catalogue.h"
 #include "engine/context.h"
 #include "engine/firmware_file.h"
@@ -19,6 +23,7 @@
 #include "engine/verdict.h"
 #include "engine/x_flash.h"
 #include "serial/portmap.h"
+#include "serial/wire_trace.h"
 #include "settings/setup_file.h"
 #include "version/version.h"
 
@@ -29,7 +34,8 @@ namespace {
 enum Exit { kOk = 0, kUsage = 1, kPort = 2, kBootstrap = 3, kErase = 4, kProgram = 5, kAborted = 130 };
 
 const char* kUsageText =
-    "usage: qtxflash-cli [-t TARGET] [-p COMn] [-b BAUD] [--settings FILE] [--save] FIRMWARE\n"
+    "usage: qtxflash-cli [-t TARGET] [-p COMn[,COMn...]] [-b BAUD] [--json] [--trace FILE]\n"
+    "                    [--settings FILE] [--save] FIRMWARE\n"
     "       qtxflash-cli --list-ports | --list-targets | --help | --version\n";
 
 void PrintHelp() {
@@ -42,11 +48,16 @@ void PrintHelp() {
         "Addresses are the target's own (STM32F4 flash at 0x08000000); gaps read as erased.\n\n"
         "  -t, --target TARGET   processor type as in the window's list, e.g. \"C166/167\"\n"
         "                        (case-insensitive; default: the one stored in the settings)\n"
-        "  -p, --port COMn       serial port name (see --list-ports)\n"
+        "  -p, --port COMn       serial port name (see --list-ports); several, as COM1,COM3\n"
+        "                        or -p given again, flash the same file into every one of\n"
+        "                        them at once, with a summary table at the end\n"
         "  -b, --baud BAUD       baud rate for this run\n"
         "      --settings FILE   settings file to read (default: flash.stp here, if present)\n"
         "      --save            write the settings back, with the choices of this run\n"
         "  -q, --quiet           print only errors and the result\n"
+        "      --json            one JSON object per port on stdout when its run ends\n"
+        "      --trace FILE      record the bytes on the line in FILE (FILE.COMn per port\n"
+        "                        when there are several)\n"
         "      --no-read-back    T89C5xACx: do not read the flash back and compare it with\n"
         "                        FIRMWARE after programming (other targets: ignored)\n"
         "      --list-ports      show which device each COMn name stands for\n"
@@ -59,7 +70,8 @@ void PrintHelp() {
         "that cannot be written (nothing was sent to the board), 2 port cannot be opened\n"
         "or stopped taking bytes, 3 boot loader\n"
         "step failed, 4 erase failed, 5 programming failed, 130 aborted by Ctrl-C or\n"
-        "SIGHUP, 143 aborted by SIGTERM.\n",
+        "SIGHUP, 143 aborted by SIGTERM. With several ports: the worst of theirs, in the\n"
+        "order 130/143, 5, 4, 3, 2, 1, 0.\n",
         kUsageText);
 }
 
@@ -154,8 +166,9 @@ int main(int argc, char** argv) {
     // winds down through its abort path, never one cut off half way.
     CliDisplay::InstallSignalHandlers();
 
-    std::string target, port, baudText, settingsPath, firmware;
-    bool save = false, quiet = false;
+    std::string target, baudText, settingsPath, firmware, tracePath;
+    std::vector<std::string> ports;
+    bool save = false, quiet = false, json = false;
     bool readBack = true;  // --no-read-back
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -187,7 +200,20 @@ int main(int argc, char** argv) {
         } else if (a == "-t" || a == "--target") {
             if (!value(target)) return Fail(problem);
         } else if (a == "-p" || a == "--port") {
-            if (!value(port)) return Fail(problem);
+            std::string list;
+            if (!value(list)) return Fail(problem);
+            for (std::size_t from = 0;;) {
+                const auto comma = list.find(',', from);
+                const std::string one = Trimmed(list.substr(from, comma == std::string::npos ? comma : comma - from));
+                if (one.empty()) return Fail("option " + a + " has an empty port name in \"" + list + "\"");
+                ports.push_back(one);
+                if (comma == std::string::npos) break;
+                from = comma + 1;
+            }
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--trace") {
+            if (!value(tracePath)) return Fail(problem);
         } else if (a == "-b" || a == "--baud") {
             if (!value(baudText)) return Fail(problem);
         } else if (a == "--settings") {
@@ -254,13 +280,18 @@ int main(int argc, char** argv) {
     }
     ctx.setup.SetDeviceCode(row->deviceCode);
     PortRecord& record = ctx.setup.Ports[row->portRecord];
-    if (!port.empty()) {
+    std::vector<std::string> names;
+    for (const std::string& port : ports) {
         // The settings keep six characters of a port name: COM999 is the last that fits.
         const int n = ComNumber(port);
         if (n < 1 || port.size() > sizeof record.PortName - 1)
             return Fail("port name \"" + port + "\" is not of the form COMn (COM1 to COM999)");
-        record.SetName("COM" + std::to_string(n));
+        const std::string name = "COM" + std::to_string(n);
+        for (const std::string& seen : names)
+            if (seen == name) return Fail(name + " is given twice: one board, one port");
+        names.push_back(name);
     }
+    if (!names.empty()) record.SetName(names.front());
     if (!baudText.empty()) {
         long baud = 0;
         if (!ParseBaud(baudText, baud) || baud <= 0 || baud > 100000000)
@@ -291,6 +322,25 @@ int main(int argc, char** argv) {
         return Fail("settings file " + settingsPath + " gives " + record.Name() + " the baud rate " +
                     std::to_string(record.BaudRate()) + ", which is not a positive number; give -b");
 
+    if (names.size() > 1) {
+        // The settings record holds one port; which of them it should keep is no one's guess.
+        if (save) return Fail("--save takes one port, not " + std::to_string(names.size()));
+        GangPlan plan;
+        plan.row = row;
+        plan.setup = ctx.setup;
+        plan.ports = names;
+        plan.file = ctx.FlashFilePath;
+        plan.readBack = readBack;
+        plan.quiet = quiet;
+        plan.json = json;
+        plan.tracePath = tracePath;
+        return RunGang(plan);
+    }
+    if (!tracePath.empty()) {
+        ctx.Trace = std::make_shared<WireTrace>(tracePath);
+        if (!ctx.Trace->Ok()) return Fail(ctx.Trace->Problem());
+    }
+
     if (SelectTarget(ctx, row->deviceCode) != 0) return Fail("cannot select the target");
     if (!quiet) {
         display.Say("qtxflash-cli: " + std::string(row->itemText) + " on " + record.Name() + " (" +
@@ -307,8 +357,29 @@ int main(int argc, char** argv) {
         display.Say("qtxflash-cli: --no-read-back applies only to T89C5xACx; ignored for " + std::string(row->itemText));
 
     const int64_t start = NowMs();
+    const int64_t startUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
     const RunOutcome outcome = FlashRun(ctx);
     const double seconds = static_cast<double>(NowMs() - start) / 1000.0;
+    if (ctx.Trace) ctx.Trace->Flush();
+    if (json) {
+        RunJson r;
+        r.target = row->itemText;
+        r.port = record.Name();
+        r.device = ctx.PortDevice.empty() ? ResolvePort(record.Name()) : ctx.PortDevice;
+        r.file = ctx.FlashFilePath;
+        r.size = ctx.RunImageSize;
+        r.crc32 = ctx.RunImageCrc;
+        r.outcome = outcome;
+        r.interrupted = CliDisplay::Interrupted();
+        r.step = VerdictOf(ctx, outcome).step;
+        r.startUnixMs = startUnixMs;
+        r.durationMs = NowMs() - start;
+        r.bytesSent = ctx.BytesSent.load();
+        std::printf("%s\n", ToJson(r).c_str());
+        std::fflush(stdout);
+    }
 
     bool saved = true;
     if (save) {

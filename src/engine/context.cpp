@@ -93,6 +93,11 @@ int OpenTargetPort(Context& ctx) {
         ctx.ActivePort = std::make_unique<Comport>(*record);
         ctx.PortIsOpen = true;
         ctx.lastPortError.clear();
+        ctx.PortDevice = ctx.ActivePort->DeviceName;
+        if (ctx.Trace) {
+            ctx.ActivePort->Trace = ctx.Trace.get();
+            ctx.Trace->Line(std::to_string(record->BaudRate()) + " " + record->FramingText());
+        }
         return 0;
     } catch (const Comport::InitException& e) {
         ctx.lastPortError = e.reason;

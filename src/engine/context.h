@@ -3,6 +3,7 @@
 // build a fresh one per case.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@
 namespace qtx {
 
 class X_Flash;
+class WireTrace;
 
 // What the last ShowPanelError showed; the command-line tool derives its exit code from it.
 struct ShownError {
@@ -56,6 +58,13 @@ struct Context {
     // image go (0 when the file was not read).
     uint64_t RunImageSize = 0;
     uint32_t RunImageCrc = 0;
+    // Bytes this run has handed to the port, and the device its port name
+    // stood for (kept after the port is closed).
+    std::atomic<uint64_t> BytesSent{0};   // read by a gang's progress lines while the run goes on
+    std::string PortDevice;
+    // Where the bytes on the line are recorded (qtxflash-cli --trace, the
+    // window's QTXFLASH_TRACE); none when null. Shared by every port the run opens.
+    std::shared_ptr<WireTrace> Trace;
     int ResetCountdown = 0;
     bool SetX2 = true;  // the window's X2 box (SetX2Box): hidden and ticked
     // T89C5xACx: read the programmed range back and compare it with the image

@@ -49,6 +49,8 @@ RunOutcome FlashRun(Context& ctx) {
     ctx.lastError = {};
     ctx.lastFailure = {};
     ctx.FlashTouched = false;
+    ctx.BytesSent = 0;
+    ctx.PortDevice.clear();
 
     const int32_t code = ctx.setup.DeviceCode();
     // The whole image is read, and refused when it cannot be sent, before the

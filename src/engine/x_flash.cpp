@@ -85,6 +85,7 @@ void X_Flash::WriteBytes(const uint8_t* data, std::size_t n) {
     };
     const int sent = port.Write(data, static_cast<int>(n));
     port.StopWaiting = nullptr;
+    ctx.BytesSent += static_cast<uint64_t>(sent > 0 ? sent : 0);
     if (sent == static_cast<int>(n)) return;
     if (Abort) throw BreakException{};
     ThrowIfGone();

@@ -200,6 +200,7 @@ void Comport::Configure(const PortRecord& record) {
     }
     BitsPerChar = settings.BitsPerChar;
     CharTime = settings.CharTime;
+    if (Trace) Trace->Line(std::to_string(record.BaudRate()) + " " + record.FramingText());
 
     // Hold DTR and RTS asserted. Pseudo-terminals have no modem lines and
     // answer ENOTTY or EINVAL; that is not a fault.
@@ -226,6 +227,14 @@ bool Comport::ApplyFormat(const LineFormat& format) {
     }
     BitsPerChar = settings.BitsPerChar;
     CharTime = settings.CharTime;
+    if (Trace) {
+        // What the format does not give stays as the device had it: '?'.
+        std::string text = std::to_string(format.baud) + " ";
+        text += format.dataBits ? char('0' + format.dataBits) : '?';
+        text += format.parity ? format.parity : '?';
+        text += format.stopBits ? char('0' + format.stopBits) : '?';
+        Trace->Line(text);
+    }
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(Handle, TIOCMBIS, &lines);  // no modem lines on a pty: not a fault
     return true;
@@ -288,6 +297,7 @@ int Comport::ReadQueued(uint8_t* buffer, int n) {
     }
     for (;;) {
         const ssize_t r = ::read(Handle, buffer, static_cast<size_t>(k));
+        if (r > 0 && Trace) Trace->Received(buffer, static_cast<std::size_t>(r));
         if (r >= 0) return static_cast<int>(r);
         if (errno == EINTR) continue;
         if (errno == EAGAIN) return 0;
@@ -316,6 +326,7 @@ int Comport::Write(const uint8_t* buffer, int n) {
     while (sent < n) {
         const ssize_t r = ::write(Handle, buffer + sent, static_cast<size_t>(n - sent));
         if (r > 0) {
+            if (Trace) Trace->Sent(buffer + sent, static_cast<std::size_t>(r));
             sent += static_cast<int>(r);
             lastProgress = Now100ns();
             // A receive error is not the transmitter's: the next read reports it.

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "settings/setup.h"
+#include "serial/wire_trace.h"
 
 namespace qtx {
 
@@ -138,6 +139,8 @@ public:
     // queue; true ends the write short. A queue that drains slowly (a paced
     // line, a flow-controlled adapter) must not keep an abort waiting.
     std::function<bool()> StopWaiting;
+    // Where what crosses the line is recorded; none when null.
+    WireTrace* Trace = nullptr;
 
 private:
     // Opens name and saves its line settings; throws InitException.

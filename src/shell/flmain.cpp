@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <utility>
 
@@ -34,6 +35,7 @@
 #include "engine/run.h"
 #include "engine/verdict.h"
 #include "engine/x_flash.h"
+#include "serial/wire_trace.h"
 #include "help/help1.h"
 #include "help/hilfe1.h"
 #include "help/revinfo.h"
@@ -524,6 +526,18 @@ void TBSL::FlashButtonClick() {
     display_.NewRun();
     ShowVerdict(QStringLiteral("Running: %1 on %2").arg(ProcessorType->currentText(), Panel2->text()),
                 FileSummary(), QStringLiteral("running"));
+    // QTXFLASH_TRACE=FILE records every run's bytes on the line, appended to FILE.
+    ctx.Trace.reset();
+    if (const char* trace = std::getenv("QTXFLASH_TRACE"); trace && *trace) {
+        ctx.Trace = std::make_shared<WireTrace>(trace);
+        if (ctx.Trace->Ok())
+            ctx.Trace->Note("run of " + ProcessorType->currentText().toStdString() + " on " +
+                            Panel2->text().toStdString() + ", file " + ctx.FlashFilePath);
+        else {
+            MessageBox(ctx.Trace->Problem() + "\nThe run goes on without a trace.", "QTXFLASH_TRACE", MessageIcon::Warning);
+            ctx.Trace.reset();
+        }
+    }
     GuardRun(true);
     runStartMs_ = NowMs();
     runStartUnixMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -557,6 +571,7 @@ void TBSL::RunOnWorker() {
 
 void TBSL::RunEnded(RunOutcome outcome, const std::string& crash) {
     if (worker_.joinable()) worker_.join();
+    ctx.Trace.reset();  // the whole run is in the file now
     const int64_t duration = NowMs() - runStartMs_;
     running_ = false;
     PaintPending();

@@ -98,7 +98,7 @@ std::vector<uint8_t> PatternBytes(std::size_t n, uint32_t seed) {
 
 SimBoard::SimBoard(const SimOptions& options) {
     root_ = MakeTempDir("sim");
-    portsDir_ = root_ + "/ports";
+    portsDir_ = options.portsDir.empty() ? root_ + "/ports" : options.portsDir;
     flashOut_ = root_ + "/flash.bin";
     outPath_ = root_ + "/board.out";
     errPath_ = root_ + "/board.err";

@@ -19,6 +19,9 @@ struct SimOptions {
     int eraseMs = -1;                  // -1: board default
     bool once = true;
     std::vector<std::string> extraArgs;
+    // A port directory shared with other boards (several boards at once, one
+    // COMn each); empty: a private one.
+    std::string portsDir;
 };
 
 class SimBoard {

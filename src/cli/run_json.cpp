@@ -1,0 +1,84 @@
+#include "cli/run_json.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace qtx {
+
+const char* ResultName(RunOutcome outcome, bool interrupted) {
+    if (interrupted && outcome != RunOutcome::Programmed) return "aborted";
+    switch (outcome) {
+    case RunOutcome::Programmed: return "ok";
+    case RunOutcome::BadInput: return "bad-input";
+    case RunOutcome::PortError: return "port";
+    case RunOutcome::BootstrapFailed:
+    case RunOutcome::NoBoot: return "boot";
+    case RunOutcome::EraseFailed: return "erase";
+    case RunOutcome::ProgramFailed: return "program";
+    case RunOutcome::Aborted: return "aborted";
+    }
+    return "program";
+}
+
+namespace {
+
+// Length of a valid UTF-8 sequence at s[i], 0 when there is none.
+std::size_t Utf8At(const std::string& s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04X", c);
+            out += esc;
+            ++i;
+        } else if (c < 0x80) {
+            out += char(c);
+            ++i;
+        } else if (const std::size_t n = Utf8At(s, i)) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\\uFFFD";
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+std::string ToJson(const RunJson& r) {
+    char start[40] = "";
+    const time_t t = static_cast<time_t>(r.startUnixMs / 1000);
+    tm utc{};
+    if (gmtime_r(&t, &utc)) {
+        char base[32];
+        std::strftime(base, sizeof base, "%Y-%m-%dT%H:%M:%S", &utc);
+        std::snprintf(start, sizeof start, "%s.%03dZ", base, static_cast<int>(r.startUnixMs % 1000));
+    }
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08X", r.crc32);
+    const std::string result = ResultName(r.outcome, r.interrupted);
+    return "{\"target\":" + JsonString(r.target) + ",\"port\":" + JsonString(r.port) +
+           ",\"device\":" + JsonString(r.device) + ",\"file\":" + JsonString(r.file) +
+           ",\"size\":" + std::to_string(r.size) + ",\"crc32\":\"" + crc + "\",\"result\":\"" + result +
+           "\",\"step\":" + (r.step.empty() ? std::string("null") : JsonString(r.step)) + ",\"start\":\"" + start +
+           "\",\"duration_ms\":" + std::to_string(r.durationMs) + ",\"bytes_sent\":" + std::to_string(r.bytesSent) +
+           "}";
+}
+
+}  // namespace qtx
