@@ -275,6 +275,12 @@ int RunGang(const GangPlan& plan) {
                      j->ctx->RunImageCrc, v.partial ? "  (partial image on the board)" : "");
         status = WorseStatus(status, ExitStatusFor(j->outcome, interrupted, CliDisplay::InterruptStatus()));
     }
+    // What to do next, per port that did not end well.
+    for (auto& j : jobs) {
+        const RunVerdict v = VerdictOf(*j->ctx, j->outcome);
+        if (!v.hint.empty())
+            std::fprintf(stderr, "qtxflash-cli: %s: hint: %s\n", j->port.c_str(), CliDisplay::Printable(v.hint).c_str());
+    }
     return status;
 }
 
