@@ -25,8 +25,8 @@ void OnInterrupt(int sig) {
     gSignal.compare_exchange_strong(none, sig);
     if (gInterrupts.fetch_add(1) + 1 >= 2) _exit(StatusFor(gSignal));
 }
+}  // namespace
 
-// Length of the UTF-8 sequence at s[i], or 0 when it is not a valid one.
 std::size_t Utf8Length(const std::string& s, std::size_t i) {
     const auto c = static_cast<unsigned char>(s[i]);
     std::size_t n = 0;
@@ -47,7 +47,6 @@ std::size_t Utf8Length(const std::string& s, std::size_t i) {
     if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF || cp < 0xA0) return 0;
     return n;
 }
-}  // namespace
 
 CliDisplay::CliDisplay(FILE* out, bool quiet) : out_(out), tty_(isatty(fileno(out)) != 0), quiet_(quiet) {}
 

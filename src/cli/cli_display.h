@@ -12,6 +12,10 @@ namespace qtx {
 
 struct Context;
 
+// Length of the UTF-8 sequence at s[i], or 0 when it is not a valid one or is
+// a C1 control (which terminals act on).
+std::size_t Utf8Length(const std::string& s, std::size_t i);
+
 class CliDisplay : public Display {
 public:
     explicit CliDisplay(FILE* out, bool quiet = false);

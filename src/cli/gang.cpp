@@ -164,9 +164,11 @@ int RunGang(const GangPlan& plan) {
     }
 
     const bool tty = isatty(STDERR_FILENO) != 0;
-    if (!plan.quiet)
+    if (!plan.quiet) {
         std::fprintf(stderr, "qtxflash-cli: %s on %zu ports at once, firmware %s\n", plan.row->itemText, jobs.size(),
                      CliDisplay::Printable(plan.file).c_str());
+        if (!plan.imageLine.empty()) std::fprintf(stderr, "qtxflash-cli: %s\n", plan.imageLine.c_str());
+    }
 
     std::condition_variable ended;
     for (auto& j : jobs) {

@@ -18,6 +18,7 @@ struct GangPlan {
     Setup setup;                      // the run's settings; each port's name is set per port
     std::vector<std::string> ports;   // "COMn", two or more, no repeats
     std::string file;                 // absolute path of the firmware file
+    std::string imageLine;            // the image's format, range and CRC-32, said before the run
     bool readBack = true;
     bool quiet = false;
     bool json = false;

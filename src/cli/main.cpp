@@ -322,6 +322,15 @@ int main(int argc, char** argv) {
         return Fail("settings file " + settingsPath + " gives " + record.Name() + " the baud rate " +
                     std::to_string(record.BaudRate()) + ", which is not a positive number; give -b");
 
+    // --no-read-back: said even with -q, since it qualifies the result.
+    auto sayReadBack = [&] {
+        if (!readBack && std::string(row->className) == "Flash_AC2")
+            display.Say("qtxflash-cli: read-back skipped (--no-read-back): the flash is not checked");
+        else if (!readBack && !quiet)
+            display.Say("qtxflash-cli: --no-read-back applies only to T89C5xACx; ignored for " +
+                        std::string(row->itemText));
+    };
+
     if (names.size() > 1) {
         // The settings record holds one port; which of them it should keep is no one's guess.
         if (save) return Fail("--save takes one port, not " + std::to_string(names.size()));
@@ -330,10 +339,12 @@ int main(int argc, char** argv) {
         plan.setup = ctx.setup;
         plan.ports = names;
         plan.file = ctx.FlashFilePath;
+        plan.imageLine = imageText;
         plan.readBack = readBack;
         plan.quiet = quiet;
         plan.json = json;
         plan.tracePath = tracePath;
+        sayReadBack();
         return RunGang(plan);
     }
     if (!tracePath.empty()) {
@@ -349,12 +360,8 @@ int main(int argc, char** argv) {
         display.Say("qtxflash-cli: " + imageText);
     }
 
-    // --no-read-back: said even with -q, since it qualifies the result.
     ctx.ReadBack = readBack;
-    if (!readBack && std::string(row->className) == "Flash_AC2")
-        display.Say("qtxflash-cli: read-back skipped (--no-read-back): the flash is not checked");
-    else if (!readBack && !quiet)
-        display.Say("qtxflash-cli: --no-read-back applies only to T89C5xACx; ignored for " + std::string(row->itemText));
+    sayReadBack();
 
     const int64_t start = NowMs();
     const int64_t startUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(

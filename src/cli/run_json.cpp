@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "cli/cli_display.h"
+
 namespace qtx {
 
 const char* ResultName(RunOutcome outcome, bool interrupted) {
@@ -20,20 +22,6 @@ const char* ResultName(RunOutcome outcome, bool interrupted) {
     return "program";
 }
 
-namespace {
-
-// Length of a valid UTF-8 sequence at s[i], 0 when there is none.
-std::size_t Utf8At(const std::string& s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-    return n;
-}
-
-}  // namespace
-
 std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (std::size_t i = 0; i < s.size();) {
@@ -50,7 +38,7 @@ std::string JsonString(const std::string& s) {
         } else if (c < 0x80) {
             out += char(c);
             ++i;
-        } else if (const std::size_t n = Utf8At(s, i)) {
+        } else if (const std::size_t n = Utf8Length(s, i)) {
             out.append(s, i, n);
             i += n;
         } else {

@@ -4,6 +4,7 @@
 #include "cmdproto/cmd_request.h"
 #include "engine/target_table.h"
 #include "engine/x_flash.h"
+#include "serial/wire_trace.h"
 
 namespace qtx {
 
@@ -29,6 +30,8 @@ int force_boot_mode(Context& ctx, const std::string& portName) {
         return kBootModeStopped;
     };
 
+    // The command protocol opens its own port, outside the trace; the trace says where it was.
+    if (ctx.Trace) ctx.Trace->Note("boot-mode switch on " + portName + ": its bytes are not traced");
     d.SetStatusText("Autobauding, please wait .......");
     const int broadcast = cmd_broadcast(portName, pump, stop);
     if (broadcast == kBootModeStopped) return stopped();

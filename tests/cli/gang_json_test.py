@@ -24,7 +24,7 @@ with tempfile.TemporaryDirectory(prefix="qtx-json-") as ports:
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
         b.stdout.readline()  # the ready line
         boards.append(b)
-    image = os.path.join(ports, "fw.bin")
+    image = os.path.join(ports, 'fw "\u00e4\\1.bin')  # a name that must be escaped in JSON
     with open(image, "wb") as f:
         f.write(bytes(range(256)) * 16)
     run = subprocess.run([cli_path, "-t", "C166/167", "-p", "COM1,COM2", "--json", image],

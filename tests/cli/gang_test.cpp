@@ -27,14 +27,19 @@ namespace {
 class Gang : public ::testing::Test {
 protected:
     void Start(const std::vector<std::vector<std::string>>& faults, bool pace = false) {
-        ports_ = MakeTempDir("gang");
+        std::vector<SimOptions> options(faults.size());
         for (std::size_t i = 0; i < faults.size(); ++i) {
-            SimOptions o;
-            o.port = "COM" + std::to_string(i + 1);
-            o.portsDir = ports_;
-            o.faults = faults[i];
-            o.pace = pace;
-            boards.push_back(std::make_unique<SimBoard>(o));
+            options[i].faults = faults[i];
+            options[i].pace = pace;
+        }
+        StartBoards(options);
+    }
+    void StartBoards(std::vector<SimOptions> options) {
+        ports_ = MakeTempDir("gang");
+        for (std::size_t i = 0; i < options.size(); ++i) {
+            options[i].port = "COM" + std::to_string(i + 1);
+            options[i].portsDir = ports_;
+            boards.push_back(std::make_unique<SimBoard>(options[i]));
         }
         setenv("QTXFLASH_PORTS", ports_.c_str(), 1);
         WriteFileBytes(ports_ + "/fw.bin", fw);
@@ -127,6 +132,35 @@ TEST_F(Gang, TraceHoldsTheBytesOfTheRun) {
     std::vector<std::string> lines;
     for (std::string l; std::getline(in, l);) lines.push_back(std::regex_replace(l, std::regex("^[0-9]+ "), ""));
     EXPECT_EQ(lines, (std::vector<std::string>{"LINE 57600 8N1", "TX 00", "RX " + received[1].str()}));
+}
+
+// A board whose application is running is switched into its boot loader on
+// its own port, while its neighbour, already in the boot loader, is flashed
+// as is; each gets its own trace file.
+TEST_F(Gang, TheBootModeSwitchHappensPerPort) {
+    SimOptions app, rom;
+    app.board = rom.board = "stm32f4";
+    app.once = rom.once = false;  // the switch closes and reopens the port
+    app.eraseMs = rom.eraseMs = 50;
+    app.extraArgs = {"--app-running"};
+    StartBoards({app, rom});
+    const std::string trace = ports_ + "/wire.trace";
+    const ProcessResult r = RunProgram(
+        QTXFLASH_CLI_PATH, {"-t", "STM32F4", "-p", PortList(), "--trace", trace, ports_ + "/fw.bin"}, 120000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (auto& b : boards) b->Stop();
+    EXPECT_NE(boards[0]->Log().find("boot-mode command (rate field 115200): accepted"), std::string::npos)
+        << boards[0]->Log();
+    EXPECT_EQ(boards[1]->Log().find("boot-mode command"), std::string::npos) << boards[1]->Log();
+    std::ifstream first(trace + ".COM1");
+    const std::string traced((std::istreambuf_iterator<char>(first)), std::istreambuf_iterator<char>());
+    EXPECT_NE(traced.find("# boot-mode switch on COM1"), std::string::npos) << traced.substr(0, 400);
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const auto flash = boards[i]->Flash();
+        ASSERT_GE(flash.size(), fw.size()) << i;
+        EXPECT_TRUE(std::equal(fw.begin(), fw.end(), flash.begin())) << i;
+        EXPECT_GT(fs::file_size(trace + ".COM" + std::to_string(i + 1)), fw.size() * 2) << i;
+    }
 }
 
 // No state of a run lives outside its context: two runs side by side in one

@@ -253,8 +253,17 @@ void MainWindowTest::successful_run() {
     auto* flash = Child<QPushButton>(w, "FlashButton");
     QVERIFY(flash->isEnabled());
 
+    // The run's bytes on the line go to the trace file the environment names.
+    const std::string trace = dir.path + "/wire.trace";
+    qputenv("QTXFLASH_TRACE", QByteArray::fromStdString(trace));
     flash->click();
     QVERIFY(w.WaitForRun(60000));
+    qunsetenv("QTXFLASH_TRACE");
+    QFile traceFile(QString::fromStdString(trace));
+    QVERIFY(traceFile.open(QIODevice::ReadOnly));
+    const QString traced = QString::fromLatin1(traceFile.readAll());
+    QVERIFY2(traced.contains(QStringLiteral(" LINE ")) && traced.contains(QStringLiteral(" TX 00")), qPrintable(traced.left(400)));
+    QVERIFY(traced.count(QLatin1Char(' ')) > int(data.size()));  // every byte sent is in it
 
     QCOMPARE(board.Wait(), 0);
     const auto image = board.Flash();
