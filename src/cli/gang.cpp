@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "cli/cli_display.h"
 #include "cli/run_json.h"
@@ -56,13 +57,17 @@ public:
         std::string phase = "waiting";
         int percent = 0;
         std::string status;
-        bool changed = true;  // since the last plain progress line
+        bool changed = false;  // a phase began since the last plain progress line
     };
-    State Take() {
+    // The phases that ended unseen since the last look, each as it ended, then
+    // the state now. A short phase (an erase of a small image) still gets its line.
+    std::vector<State> Take() {
         const std::lock_guard<std::mutex> g(lock_);
-        State s = state_;
+        std::vector<State> states = std::move(ended_);
+        ended_.clear();
+        states.push_back(state_);
         state_.changed = false;
-        return s;
+        return states;
     }
 
     void SetPanelCaption(Panel panel, const std::string& caption) override {
@@ -100,13 +105,22 @@ private:
     template <class F>
     void Set(F&& change, bool phaseChange = true) {
         const std::lock_guard<std::mutex> g(lock_);
+        if (phaseChange && state_.changed) {
+            // Without its status: the engine may already have said what comes next.
+            ended_.push_back(state_);
+            ended_.back().status.clear();
+        }
         change(state_);
-        if (phaseChange) state_.changed = true;
+        if (phaseChange) {
+            state_.changed = true;
+            state_.percent = 0;  // the gauge belongs to the phase before
+        }
     }
 
     std::mutex& lock_;
     Context* ctx_ = nullptr;
     State state_;
+    std::vector<State> ended_;
 };
 
 struct Job {
@@ -208,6 +222,7 @@ int RunGang(const GangPlan& plan) {
                       Rate(job.ctx->BytesSent.load(), end - job.startMs).c_str(),
                       CliDisplay::Printable(s.status).c_str());
         std::string out = text;
+        while (!out.empty() && out.back() == ' ') out.pop_back();
         // A terminal line must never wrap, or the redraw would climb too few lines.
         if (tty && out.size() > 110) out.resize(110);
         return out;
@@ -217,14 +232,13 @@ int RunGang(const GangPlan& plan) {
         if (plan.quiet) return;
         if (tty) {
             if (shownLines) std::fprintf(stderr, "\033[%dA", shownLines);
-            for (auto& j : jobs) std::fprintf(stderr, "\r\033[K%s\n", line(*j, j->display->Take()).c_str());
+            for (auto& j : jobs) std::fprintf(stderr, "\r\033[K%s\n", line(*j, j->display->Take().back()).c_str());
             shownLines = static_cast<int>(jobs.size());
         } else {
             // Plain lines, only where a port's phase changed.
-            for (auto& j : jobs) {
-                const GangDisplay::State s = j->display->Take();
-                if (s.changed) std::fprintf(stderr, "%s\n", line(*j, s).c_str());
-            }
+            for (auto& j : jobs)
+                for (const GangDisplay::State& s : j->display->Take())
+                    if (s.changed) std::fprintf(stderr, "%s\n", line(*j, s).c_str());
         }
         std::fflush(stderr);
     };

@@ -80,6 +80,9 @@ TEST_F(Gang, FourBoardsAtOnceAllProgrammed) {
         ASSERT_GE(flash.size(), fw.size());
         EXPECT_TRUE(std::equal(fw.begin(), fw.end(), flash.begin())) << port;
     }
+    // Into a pipe every phase gets its line, however short it was.
+    for (const char* phase : {"BSL", "ERASE", "FLASH"})
+        EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string("COM4 +") + phase + " "))) << phase << "\n" << r.err;
     // Human output stays off stdout when --json is given.
     EXPECT_EQ(r.out.find("PORT"), std::string::npos);
     EXPECT_NE(r.err.find("PORT"), std::string::npos);
