@@ -18,7 +18,6 @@
 #include "engine/target_table.h"
 #include "engine/verdict.h"
 #include "engine/x_flash.h"
-#include "serial/portmap.h"
 #include "serial/wire_trace.h"
 
 namespace qtx {
@@ -135,11 +134,6 @@ struct Job {
     bool reported = false;
 };
 
-int64_t UnixMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string Rate(uint64_t bytes, int64_t ms) {
     char text[32];
     if (ms <= 0 || bytes == 0) return "";
@@ -245,21 +239,9 @@ int RunGang(const GangPlan& plan) {
     auto report = [&](Job& job) {
         job.reported = true;
         if (!plan.json) return;
-        const Context& ctx = *job.ctx;
-        const RunVerdict v = VerdictOf(ctx, job.outcome);
-        RunJson r;
-        r.target = plan.row->itemText;
-        r.port = job.port;
-        r.device = ctx.PortDevice.empty() ? ResolvePort(job.port) : ctx.PortDevice;
-        r.file = plan.file;
-        r.size = ctx.RunImageSize;
-        r.crc32 = ctx.RunImageCrc;
-        r.outcome = job.outcome;
-        r.interrupted = CliDisplay::Interrupted();
-        r.step = job.crash.empty() ? v.step : "unexpected end: " + job.crash;
-        r.startUnixMs = job.startUnixMs;
-        r.durationMs = job.endMs - job.startMs;
-        r.bytesSent = ctx.BytesSent.load();
+        RunJson r = RunRecordOf(*job.ctx, plan.row->itemText, job.port, job.outcome, job.startUnixMs,
+                                job.endMs - job.startMs);
+        if (!job.crash.empty()) r.step = "unexpected end: " + job.crash;
         std::printf("%s\n", ToJson(r).c_str());
         std::fflush(stdout);
     };

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -364,26 +363,12 @@ int main(int argc, char** argv) {
     sayReadBack();
 
     const int64_t start = NowMs();
-    const int64_t startUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
+    const int64_t startUnixMs = UnixMs();
     const RunOutcome outcome = FlashRun(ctx);
     const double seconds = static_cast<double>(NowMs() - start) / 1000.0;
     if (ctx.Trace) ctx.Trace->Flush();
     if (json) {
-        RunJson r;
-        r.target = row->itemText;
-        r.port = record.Name();
-        r.device = ctx.PortDevice.empty() ? ResolvePort(record.Name()) : ctx.PortDevice;
-        r.file = ctx.FlashFilePath;
-        r.size = ctx.RunImageSize;
-        r.crc32 = ctx.RunImageCrc;
-        r.outcome = outcome;
-        r.interrupted = CliDisplay::Interrupted();
-        r.step = VerdictOf(ctx, outcome).step;
-        r.startUnixMs = startUnixMs;
-        r.durationMs = NowMs() - start;
-        r.bytesSent = ctx.BytesSent.load();
+        const RunJson r = RunRecordOf(ctx, row->itemText, record.Name(), outcome, startUnixMs, NowMs() - start);
         std::printf("%s\n", ToJson(r).c_str());
         std::fflush(stdout);
     }

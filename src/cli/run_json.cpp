@@ -1,9 +1,13 @@
 #include "cli/run_json.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "cli/cli_display.h"
+#include "engine/context.h"
+#include "engine/verdict.h"
+#include "serial/portmap.h"
 
 namespace qtx {
 
@@ -20,6 +24,29 @@ const char* ResultName(RunOutcome outcome, bool interrupted) {
     case RunOutcome::Aborted: return "aborted";
     }
     return "program";
+}
+
+int64_t UnixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+RunJson RunRecordOf(const Context& ctx, const std::string& target, const std::string& port, RunOutcome outcome,
+                    int64_t startUnixMs, int64_t durationMs) {
+    RunJson r;
+    r.target = target;
+    r.port = port;
+    r.device = ctx.PortDevice.empty() ? ResolvePort(port) : ctx.PortDevice;
+    r.file = ctx.FlashFilePath;
+    r.size = ctx.RunImageSize;
+    r.crc32 = ctx.RunImageCrc;
+    r.outcome = outcome;
+    r.interrupted = CliDisplay::Interrupted();
+    r.step = VerdictOf(ctx, outcome).step;
+    r.startUnixMs = startUnixMs;
+    r.durationMs = durationMs;
+    r.bytesSent = ctx.BytesSent.load();
+    return r;
 }
 
 std::string JsonString(const std::string& s) {

@@ -9,6 +9,8 @@
 
 namespace qtx {
 
+struct Context;
+
 struct RunJson {
     std::string target, port, device, file;
     uint64_t size = 0;
@@ -20,6 +22,13 @@ struct RunJson {
     int64_t durationMs = 0;
     uint64_t bytesSent = 0;
 };
+
+// Wall-clock time now, in ms since the epoch: when a run started, for its record.
+int64_t UnixMs();
+// The record of a run that has ended in ctx: the file, image, device and byte
+// count come from the context, the step from the run's verdict.
+RunJson RunRecordOf(const Context& ctx, const std::string& target, const std::string& port, RunOutcome outcome,
+                    int64_t startUnixMs, int64_t durationMs);
 
 // "ok", "bad-input", "port", "boot", "erase", "program" or "aborted".
 const char* ResultName(RunOutcome outcome, bool interrupted);
