@@ -29,6 +29,7 @@ struct BoardConfig {
     bool readLocked = false;             // t89c5xacx: the security level forbids reading the flash
     bool wideErase = false;              // xc164/xe167: erasing a 4 KiB sector clears its 16 KiB neighbourhood
     unsigned fetchAhead = 0;             // xc164/xe167: instructions the fetch unit runs ahead of a store
+    bool paced = false;                  // the line is paced: the board's clock must not pass the wall's
 };
 
 class BoardIo {

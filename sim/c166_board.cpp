@@ -18,6 +18,8 @@ constexpr uint16_t kS0Stp = 0x0008;     // S0CON two stop bits
 constexpr uint16_t kGatePin = 0x0100;   // P2.8: the C163 board's flash write gate
 constexpr int kPollsBeforeSkip = 3;
 constexpr uint64_t kSliceInstructions = 2'000'000;
+// How often a paced board looks whether its core ran ahead of the wall.
+constexpr uint64_t kWallCheckInstructions = 4096;
 
 std::string Hex(unsigned v, int digits = 2) {
     char buf[16];
@@ -39,7 +41,7 @@ C166Board::C166Board(const C166BoardTraits& traits, const BoardConfig& config, B
     : traits_(traits), config_(config), io_(io),
       flash_(kAm29F400BB, config.verifyErrorAt, config.eraseFails,
              [this](const std::string&, const std::string& detail) { Misuse("flash: " + detail); }),
-      cpu_(*this, {traits.iramStart, traits.clockHz}) {}
+      cpu_(*this, {traits.iramStart, traits.clockHz}), tie_(config.paced) {}
 
 C166Board::~C166Board() {
     if (rom_ == Rom::Running) Summary();
@@ -88,10 +90,12 @@ void C166Board::Receive(uint8_t byte, uint32_t hostBaud) {
         rom_ = Rom::FirstStage;
         firstStage_ = 0;
         lastLanding_ = NowNs();
+        tie_.Anchor(NowNs(), io_.Now());
+        tie_.Idle();
         return;
     }
     case Rom::FirstStage: {
-        lastLanding_ = std::max(NowNs(), lastLanding_ + rxCharNs_);
+        lastLanding_ = std::max(tie_.CatchUp(NowNs(), io_.Now()), lastLanding_ + rxCharNs_);
         SkipTo(lastLanding_);
         cpu_.WriteByte(0xFA40 + firstStage_, byte);
         if (++firstStage_ == 32) StartCore();
@@ -99,12 +103,12 @@ void C166Board::Receive(uint8_t byte, uint32_t hostBaud) {
     }
     case Rom::Running:
         ++bytesIn_;
-        lastLanding_ = std::max(NowNs(), lastLanding_ + rxCharNs_);
+        lastLanding_ = std::max(tie_.CatchUp(NowNs(), io_.Now()), lastLanding_ + rxCharNs_);
         rx_.emplace_back(lastLanding_, byte);
         // A core that is mid-slice gets the byte when the rig resumes it; a
         // slice for every byte would keep the rig from its events for as long
         // as a burst of bytes lasts (the rest of an upload a closing host left).
-        if (!more_) Run();
+        if (!more_ && !tie_.HeldComputing()) Run();
         return;
     case Rom::Stopped:
         return;
@@ -181,6 +185,7 @@ void C166Board::Poll(bool fruitless) {
 
 void C166Board::Run() {
     more_ = false;
+    tie_.Release();
     for (uint64_t n = 0; n < kSliceInstructions; ++n) {
         Advance();
         if (!cpu_.Step()) {
@@ -189,6 +194,7 @@ void C166Board::Run() {
             Summary();
             return;
         }
+        if (n % kWallCheckInstructions == 0 && tie_.Ahead(NowNs(), io_.Now())) return;
         if (polls_ < kPollsBeforeSkip) continue;
         polls_ = 0;
         // Nothing can change before the next event: jump there.
@@ -197,10 +203,13 @@ void C166Board::Run() {
         if (txBusy_) next = std::min(next, txEnd_);
         if (flash_.Busy(NowNs())) next = std::min(next, flash_.DoneAt());
         if (next != UINT64_MAX) {
-            SkipTo(next);
+            const uint64_t to = tie_.SkipTarget(next, io_.Now());
+            SkipTo(to);
+            if (to < next) return;   // held until the wall reaches the event
             continue;
         }
         // Waiting for the host: the run goes on when a byte comes.
+        tie_.Idle();
         return;
     }
     more_ = true;
@@ -211,12 +220,14 @@ std::optional<Clock::time_point> C166Board::NextTimer() const {
     // little in its future on every look, and a program that runs longer than
     // a slice without touching the line would never be resumed (a slow core,
     // as under the sanitizers with both cores busy, never finished its slice).
-    if (more_ && rom_ == Rom::Running) return Clock::time_point{};
-    return std::nullopt;
+    if (rom_ != Rom::Running) return std::nullopt;
+    if (more_) return Clock::time_point{};
+    return tie_.Held();
 }
 
 void C166Board::OnTimer() {
-    if (more_ && rom_ == Rom::Running) Run();
+    if (rom_ != Rom::Running) return;
+    if (more_ || (tie_.Held() && *tie_.Held() <= io_.Now())) Run();
 }
 
 // ---- peripherals ------------------------------------------------------------------
@@ -344,6 +355,7 @@ void C166Board::Reset() {
     txBusy_ = tbufFull_ = false;
     polls_ = 0;
     more_ = false;
+    tie_.Release();
     misuse_.clear();
     overruns_ = bytesIn_ = bytesOut_ = 0;
 }

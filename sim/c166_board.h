@@ -6,7 +6,8 @@
 // host lands in S0RBUF at max(now, previous landing + one character); one not
 // read before the next lands is lost with S0OE set. When the program keeps
 // polling a status that cannot change before the next event (S0RIR clear, a
-// transmission running, the flash busy), the clock jumps to that event.
+// transmission running, the flash busy), the clock jumps to that event; on a
+// paced line never past the wall clock (sim/wall_tie.h).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include "sim/board.h"
 #include "sim/c166_cpu.h"
 #include "sim/cfi_nor16.h"
+#include "sim/wall_tie.h"
 
 namespace qtx::sim {
 
@@ -80,6 +82,7 @@ private:
     BoardIo& io_;
     CfiNor16 flash_;
     C166Cpu cpu_;
+    WallTie tie_;
     Rom rom_ = Rom::WaitZero;
     uint32_t baud_ = 0;
     uint64_t rxCharNs_ = 0;
@@ -99,7 +102,6 @@ private:
 
     int polls_ = 0;
     uint16_t pollSite_ = 0;
-    bool waitingForHost_ = false;
     bool more_ = false;                   // the last run slice ended on its budget
     std::map<std::string, uint64_t> misuse_;
     uint64_t overruns_ = 0;

@@ -27,6 +27,12 @@ constexpr uint16_t kFlashWindowEnd = 0x8000;
 constexpr int kIdlePolls = 4;
 // A program that runs this long without waiting for anything has lost its way.
 constexpr uint64_t kRunawayInstructions = 50'000'000;
+// How often a paced board looks whether its core ran ahead of the wall.
+constexpr uint64_t kWallCheckInstructions = 4096;
+
+uint64_t ClocksOf(uint64_t ns) {   // the last whole clock at or before ns
+    return ns / 1'000'000'000 * c509::kClockHz + ns % 1'000'000'000 * c509::kClockHz / 1'000'000'000;
+}
 
 }  // namespace
 
@@ -43,7 +49,8 @@ std::unique_ptr<Board> MakeC509Board(const BoardConfig& config, BoardIo& io) {
 // ---- the chip running the loaded program ---------------------------------------------
 
 C509Chip::C509Chip(const BoardConfig& config, BoardIo& io, std::array<uint8_t, 0x10000 - c509::kXramBase>& xram)
-    : config_(config), io_(io), xram_(xram), cpu_(*this), flash_(c509::kFlashSize, config.verifyErrorAt) {}
+    : config_(config), io_(io), xram_(xram), cpu_(*this), flash_(c509::kFlashSize, config.verifyErrorAt),
+      tie_(config.paced) {}
 
 void C509Chip::Start(uint16_t pc, uint32_t baud) {
     // The ROM hands over with its serial set-up in place and the core as it
@@ -62,22 +69,36 @@ void C509Chip::Start(uint16_t pc, uint32_t baud) {
     lost_ = 0;
     charClocks_ = c509::kBitsPerChar * c509::kClockHz / std::max<uint32_t>(baud, 1);
     running_ = true;
+    steps_ = 0;
+    tie_.Anchor(0, io_.Now());
     Run();
 }
 
 void C509Chip::Receive(uint8_t byte) {
     if (!running_) return;
     // A character needs its full frame time on the line after the previous one.
-    const uint64_t landing = std::max(clocks_, lastLanding_ + charClocks_);
+    const uint64_t landing =
+        std::max({clocks_, ClocksOf(tie_.CatchUp(Ns(), io_.Now())), lastLanding_ + charClocks_});
     lastLanding_ = landing;
     rx_.emplace_back(landing, byte);
     horizon_ = landing + charClocks_;
-    Run();
+    steps_ = 0;
+    if (!tie_.HeldComputing()) Run();
+}
+
+std::optional<Clock::time_point> C509Chip::ResumeAt() const {
+    const auto held = tie_.Held();
+    if (held && resumeAt_) return std::min(*held, *resumeAt_);
+    return held ? held : resumeAt_;
 }
 
 void C509Chip::Resume() {
-    horizon_.reset();
-    resumeAt_.reset();
+    // Only the hold that is due ends: a wall hold leaves the horizon standing.
+    if (resumeAt_ && *resumeAt_ <= io_.Now()) {
+        horizon_.reset();
+        resumeAt_.reset();
+        steps_ = 0;
+    }
     Run();
 }
 
@@ -86,6 +107,7 @@ void C509Chip::Stop() {
     running_ = false;
     horizon_.reset();
     resumeAt_.reset();
+    tie_.Release();
     const uint64_t us = clocks_ / (c509::kClockHz / 1'000'000);
     std::string line = "loaded program stopped: " + std::to_string(cpu_.Instructions()) + " instructions, " +
                        std::to_string(us / 1000) + "." + std::to_string(us % 1000 / 100) + " ms emulated, " +
@@ -157,17 +179,22 @@ void C509Chip::Poll(uint8_t value) {
     }
     if (!next) return;   // only the host can end this wait
     if (horizon_) consider(*horizon_);
-    clocks_ = std::max(clocks_, *next);
+    // On a paced line the clock stops at the wall, and the core is held until the wall reaches the event.
+    const uint64_t nextNs = *next / c509::kClockHz * 1'000'000'000 +
+                            (*next % c509::kClockHz * 1'000'000'000 + c509::kClockHz - 1) / c509::kClockHz;
+    const uint64_t to = tie_.SkipTarget(nextNs, io_.Now());
+    clocks_ = std::max(clocks_, to < nextNs ? ClocksOf(to) : *next);
     idlePolls_ = 0;
 }
 
 void C509Chip::Run() {
-    uint64_t steps = 0;
+    tie_.Release();
     while (running_) {
         Events();
         // Waiting for the host: nothing can happen until its next byte.
         if (idlePolls_ >= kIdlePolls && rx_.empty() && !txDoneAt_ && !flash_.Busy(Ns())) {
             resumeAt_.reset();
+            tie_.Idle();
             return;
         }
         if (horizon_ && clocks_ >= *horizon_) {
@@ -178,8 +205,10 @@ void C509Chip::Run() {
         }
         clocks_ += uint64_t(cpu_.Step()) * c509::kClocksPerCycle;
         if (cpu_.Reserved()) return Halt("reserved opcode A5h at " + Hex(cpu_.pc - 1, 4));
-        if (++steps > kRunawayInstructions)
-            return Halt(std::to_string(steps) + " instructions without waiting for anything, at " + Hex(cpu_.pc, 4));
+        if (tie_.Held()) return;   // a poll found its event beyond the wall
+        if (steps_ % kWallCheckInstructions == 0 && tie_.Ahead(Ns(), io_.Now())) return;
+        if (++steps_ > kRunawayInstructions)
+            return Halt(std::to_string(steps_) + " instructions without waiting for anything, at " + Hex(cpu_.pc, 4));
     }
 }
 

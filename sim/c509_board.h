@@ -18,6 +18,7 @@
 #include "sim/am29f010_flash.h"
 #include "sim/board.h"
 #include "sim/mcs51_cpu.h"
+#include "sim/wall_tie.h"
 
 namespace qtx::sim {
 
@@ -61,7 +62,8 @@ public:
     void Receive(uint8_t byte);
     // When the program, held at that moment, runs on without a next byte (the
     // host has stopped sending, so no byte can land there any more).
-    std::optional<Clock::time_point> ResumeAt() const { return resumeAt_; }
+    // A paced chip is also held while its clock would pass the wall's.
+    std::optional<Clock::time_point> ResumeAt() const;
     void Resume();
     // The host closed the port: logs what the run did and stops the core.
     void Stop();
@@ -99,6 +101,10 @@ private:
     std::optional<uint64_t> txDoneAt_;
     std::optional<uint64_t> horizon_;          // the earliest clock the next host byte can land at
     std::optional<Clock::time_point> resumeAt_;
+    WallTie tie_;
+    // Instructions since the last byte came or the held program went on: a
+    // wall hold does not start the count again.
+    uint64_t steps_ = 0;
     int idlePolls_ = 0;               // the same status read in a row
     uint16_t pollPc_ = 0;
     uint8_t pollValue_ = 0;

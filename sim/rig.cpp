@@ -38,10 +38,15 @@ void DrainPipe(int fd) {
     }
 }
 
+BoardConfig Paced(BoardConfig config, bool pace) {
+    config.paced = pace;
+    return config;
+}
+
 }  // namespace
 
 Rig::Rig(const RigOptions& options, const BoardConfig& config, PtyPort& pty, const Factory& make)
-    : options_(options), pty_(pty), board_(make(config, *this)) {}
+    : options_(options), pty_(pty), board_(make(Paced(config, options.pace), *this)) {}
 
 void Rig::Log(const std::string& line) {
     std::fprintf(stderr, "qtxsim: %s\n", line.c_str());

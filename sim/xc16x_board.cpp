@@ -8,6 +8,8 @@ namespace qtx::sim {
 namespace {
 constexpr int kPollsBeforeSkip = 4;
 constexpr uint64_t kSliceInstructions = 2'000'000;
+// How often a paced board looks whether its core ran ahead of the wall.
+constexpr uint64_t kWallCheckInstructions = 4096;
 
 std::string Hex(unsigned v, int digits = 2) {
     char buf[16];
@@ -17,7 +19,7 @@ std::string Hex(unsigned v, int digits = 2) {
 }  // namespace
 
 Xc16xBoard::Xc16xBoard(const Xc16xChip& chip, const BoardConfig& config, BoardIo& io)
-    : cpu_(*this, {0xF600, chip.clockHz, true}), chip_(chip), config_(config), io_(io),
+    : cpu_(*this, {0xF600, chip.clockHz, true}), tie_(config.paced), chip_(chip), config_(config), io_(io),
       flash_(config.verifyErrorAt, {chip.flashModules, chip.erasedByte, chip.reservedC0F000, config.wideErase}),
       psram_(chip.psramBytes, 0) {}
 
@@ -69,22 +71,24 @@ void Xc16xBoard::Receive(uint8_t byte, uint32_t hostBaud) {
         rom_ = Rom::FirstStage;
         firstStage_ = 0;
         lastLanding_ = NowNs();
+        tie_.Anchor(NowNs(), io_.Now());
+        tie_.Idle();
         return;
     }
     case Rom::FirstStage:
-        lastLanding_ = std::max(NowNs(), lastLanding_ + CharNs());
+        lastLanding_ = std::max(tie_.CatchUp(NowNs(), io_.Now()), lastLanding_ + CharNs());
         SkipTo(lastLanding_);
         psram_[chip_.imageStart - kPsramBase + firstStage_] = byte;
         if (++firstStage_ == 32) StartCore();
         return;
     case Rom::Running:
         ++bytesIn_;
-        lastLanding_ = std::max(NowNs(), lastLanding_ + CharNs());
+        lastLanding_ = std::max(tie_.CatchUp(NowNs(), io_.Now()), lastLanding_ + CharNs());
         rx_.emplace_back(lastLanding_, byte);
         // A core that is mid-slice gets the byte when the rig resumes it; a
         // slice for every byte would keep the rig from its events for as long
         // as a burst of bytes lasts (the rest of an upload a closing host left).
-        if (!more_) Run();
+        if (!more_ && !tie_.HeldComputing()) Run();
         return;
     case Rom::Stopped:
         return;
@@ -134,6 +138,7 @@ void Xc16xBoard::Transmit(uint8_t byte) {
 
 void Xc16xBoard::Run() {
     more_ = false;
+    tie_.Release();
     for (uint64_t n = 0; n < kSliceInstructions; ++n) {
         Advance();
         if (WatchdogFired()) return;
@@ -143,6 +148,7 @@ void Xc16xBoard::Run() {
             Summary();
             return;
         }
+        if (n % kWallCheckInstructions == 0 && tie_.Ahead(NowNs(), io_.Now())) return;
         if (polls_ < kPollsBeforeSkip) continue;
         polls_ = 0;
         uint64_t next = UINT64_MAX;
@@ -151,9 +157,12 @@ void Xc16xBoard::Run() {
         if (flash_.Busy(NowNs())) next = std::min(next, flash_.DoneAt());
         if (next != UINT64_MAX && wdtRunning_) next = std::min(next, wdtDeadline_);
         if (next != UINT64_MAX) {
-            SkipTo(next);
+            const uint64_t to = tie_.SkipTarget(next, io_.Now());
+            SkipTo(to);
+            if (to < next) return;   // held until the wall reaches the event
             continue;
         }
+        tie_.Idle();
         return;   // waiting for the host
     }
     more_ = true;
@@ -163,12 +172,14 @@ std::optional<Clock::time_point> Xc16xBoard::NextTimer() const {
     // Due at once. Not io_.Now(): read after the rig's own clock, that lies a
     // little in its future on every look, and a program that runs longer than
     // a slice without touching the line would never be resumed.
-    if (more_ && rom_ == Rom::Running) return Clock::time_point{};
-    return std::nullopt;
+    if (rom_ != Rom::Running) return std::nullopt;
+    if (more_) return Clock::time_point{};
+    return tie_.Held();
 }
 
 void Xc16xBoard::OnTimer() {
-    if (more_ && rom_ == Rom::Running) Run();
+    if (rom_ != Rom::Running) return;
+    if (more_ || (tie_.Held() && *tie_.Held() <= io_.Now())) Run();
 }
 
 // ---- the watchdog -------------------------------------------------------------------
@@ -313,6 +324,7 @@ void Xc16xBoard::Reset() {
     einit_ = false;
     polls_ = 0;
     more_ = false;
+    tie_.Release();
     misuse_.clear();
     bytesIn_ = bytesOut_ = 0;
     UnitReset();

@@ -8,7 +8,7 @@
 // host lands in the serial unit at max(now, previous landing + one character).
 // When the program keeps polling a status that cannot change before the next
 // event (nothing received, a transmission running, the flash busy), the clock
-// jumps to that event.
+// jumps to that event; on a paced line never past the wall clock (sim/wall_tie.h).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@
 
 #include "sim/board.h"
 #include "sim/c166_cpu.h"
+#include "sim/wall_tie.h"
 #include "sim/xc16x_flash.h"
 
 namespace qtx::sim {
@@ -78,6 +79,7 @@ protected:
     uint64_t CharNs() const;   // one 8N1 character at the unit's current rate
 
     C166Cpu cpu_;
+    WallTie tie_;
 
 private:
     enum class Rom { WaitZero, FirstStage, Running, Stopped };

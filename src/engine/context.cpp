@@ -6,6 +6,7 @@
 
 #include "engine/boot_mode_switch.h"
 #include "engine/x_flash.h"
+#include "serial/wire_trace.h"
 #include "settings/setup_file.h"
 
 namespace qtx {
@@ -65,14 +66,15 @@ void DestroyActivePort(Context& ctx) {
     // The run's last bytes (the loader's finish command) must leave the line
     // before the close puts the port's old settings back: a driver that says
     // its queue is empty at once would let the old rate garble them. A USB
-    // adapter also holds bytes up to its latency timer (16 ms by default)
-    // before its UART sends them, hence the margin. Only a short tail is
-    // waited for; a run that ends with much unsent (an abort while data
-    // streamed) is closed at once.
+    // adapter's bytes reach its UART a USB frame or more after the host's
+    // estimate of the line began, hence the margin, counted from when the last
+    // byte left: a line idle that long is closed at once, as is a run that
+    // ends with much unsent (an abort while data streamed).
     constexpr int kTailMs = 100, kAdapterMarginMs = 50;
     if (ctx.ActivePort && !ctx.ActivePort->Gone()) {
         const int owed = ctx.ActivePort->OwedMs();
-        if (owed <= kTailMs) PumpingSleep(ctx, owed + kAdapterMarginMs);
+        const int wait = owed > 0 ? owed + kAdapterMarginMs : kAdapterMarginMs - ctx.ActivePort->IdleMs();
+        if (owed <= kTailMs && wait > 0) PumpingWait(ctx, wait);
     }
     ctx.ActivePort.reset();
     ctx.PortIsOpen = false;
@@ -145,8 +147,17 @@ int64_t NowMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-void PumpingSleep(Context& ctx, int ms) {
+void MarkPause(Context& ctx, int ms) {
     ctx.PrescribedPauseMs += ms;
+    if (ctx.Trace) ctx.Trace->Pause(ms);
+}
+
+void PumpingSleep(Context& ctx, int ms) {
+    MarkPause(ctx, ms);
+    PumpingWait(ctx, ms);
+}
+
+void PumpingWait(Context& ctx, int ms) {
     const int64_t end = NowMs() + ms;
     for (;;) {
         ctx.display.Pump();

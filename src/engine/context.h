@@ -118,8 +118,17 @@ std::string SetupFilePath(const Context& ctx);
 
 // Millisecond monotonic clock.
 int64_t NowMs();
-// Sleeps while keeping the face responsive.
+// Sleeps while keeping the face responsive: a pause the protocol prescribes,
+// counted in PrescribedPauseMs and marked in the trace.
 void PumpingSleep(Context& ctx, int ms);
+// Counts and marks a prescribed pause that the caller waits out another way.
+void MarkPause(Context& ctx, int ms);
+// The same for a wait of the host's own (a margin for an adapter, a quiet
+// line), which is not the protocol's and is not counted as its pause.
+void PumpingWait(Context& ctx, int ms);
+// A USB serial adapter's default latency timer: received bytes may sit this
+// long in the adapter before the host sees them.
+inline constexpr int kAdapterLatencyMs = 16;
 // Last wait of a transfer: 1000 x whole seconds of charTime x bytes + 1000, saturated.
 int ByteTimeoutFor(uint32_t charTime, uint64_t bytes);
 // A wait for the board's answer passes its deadline through ScaledDeadlineMs

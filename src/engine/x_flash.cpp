@@ -347,26 +347,35 @@ void X_Flash::Transfer(const std::vector<uint8_t>& data, const TransferPlan& pla
     if (plan.pauseAfterLastBlockMs > 0) PumpingSleep(ctx, plan.pauseAfterLastBlockMs);
     ctx.ByteTimeoutMs = ByteTimeoutFor(charTime, size);
     ExpectAnswerOrReport(plan.finalAnswer, "waiting after flash file has been sent.");
-    // Either answer may have been the start of a report on the last unit.
-    if (plan.lastBlockWhat)
-        RefuseLateReport({0x00, plan.finalAnswer});
-    else
-        RefuseLateReport({plan.finalAnswer});
-    ContentCheck(ContentCrc(data));
+    // Either answer may have been the start of a report on the last unit. No
+    // quiet wait for its other bytes: they would come where the content check's
+    // answer is due, and the check recognises them there.
+    ContentCheck(ContentCrc(data), plan.lastBlockWhat ? std::vector<uint8_t>{0x00, plan.finalAnswer}
+                                                      : std::vector<uint8_t>{plan.finalAnswer});
 }
 
 uint32_t X_Flash::ContentCrc(const std::vector<uint8_t>& data) const { return Crc32(data.data(), data.size()); }
 
 void X_Flash::AwaitBlockAck() { ExpectAnswerOrReport(0x00, "waiting after flash block has been sent."); }
 
-void X_Flash::ContentCheck(uint32_t crcSent) {
+void X_Flash::ContentCheck(uint32_t crcSent, const std::vector<uint8_t>& mayBeReport) {
     constexpr uint8_t kCommand = 0x43;
+    uint8_t early;
+    if (!mayBeReport.empty() && Port().Read(&early, 1) == 1) {
+        // Something came after the last answer before the check was asked for.
+        const std::size_t n = RefuseLateReport(mayBeReport, early);
+        Ui().SetStatusText(Format("\n\nFatal: %u unexpected bytes after the loader's last answer (first %02Xh): "
+                                  "the flash may not hold the file\n",
+                                  static_cast<unsigned>(n), early));
+        throw ProgramException{};
+    }
     WriteByte(kCommand);
     ctx.ByteTimeoutMs = 1000;
     uint8_t answer[5];
     for (int i = 0; i < 5; ++i) {
         if (ReceiveByteTimed(answer[i])) {
             if (i == 0 && answer[0] != kCommand) {
+                if (!mayBeReport.empty()) RefuseLateReport(mayBeReport, answer[0]);
                 Ui().SetStatusText(Format("\n\nFatal: content check: the loader answered %02Xh, expected 43h; "
                                           "the CRC-32 of the data sent is %08Xh\n",
                                           answer[0], crcSent));
@@ -388,73 +397,52 @@ void X_Flash::ContentCheck(uint32_t crcSent) {
     throw ProgramException{};
 }
 
-void X_Flash::AwaitQuietLine(int quietMs) {
+void X_Flash::AwaitQuietLine(int quietMs, int atLeastMs) {
     Comport& port = Port();
+    const int64_t start = NowMs();
     // Bounded: a peer that never stops talking must not hold the run for ever.
-    const int64_t limit = NowMs() + port.OwedMs() + quietMs + 5000;
-    int64_t lastByte = NowMs();
+    const int64_t limit = start + std::max(port.OwedMs() + quietMs, atLeastMs) + 5000;
+    int64_t quietSince = start;
     for (;;) {
         PumpAndCheckAbort();
         const int owed = port.OwedMs();
         uint8_t b;
-        while (port.Read(&b, 1) == 1) lastByte = NowMs();
+        while (port.Read(&b, 1) == 1) quietSince = NowMs();
         const int64_t now = NowMs();
-        if (owed == 0 && now - lastByte >= quietMs) return;
+        // The quiet counts from when the last byte written left the line.
+        if (owed > 0) quietSince = now;
+        if (owed == 0 && now - quietSince >= quietMs && now - start >= atLeastMs) return;
         if (now >= limit) return;
         port.WaitReadable(kPollSliceMs);
     }
 }
 
 namespace {
-
-// How long the line must stay quiet after the loader's last answer. A loader
-// sends a verify-error report as one burst; even behind a USB adapter's
-// latency timer its bytes come well within this.
-constexpr int kSettleMs = 200;
 constexpr int kReportSize = 9;
+}  // namespace
 
-// The loader's final answers may in truth have been the first bytes of a
-// verify-error report for the last bytes written (no report is polled after
-// the last chunk). Whatever follows within kSettleMs, and up to 1000 ms per
-// further byte, is returned; empty when the line stayed quiet.
-std::vector<uint8_t> BytesAfterTheEnd(Context& ctx) {
-    PumpingSleep(ctx, kSettleMs);
-    Comport& port = *ctx.ActivePort;
-    std::vector<uint8_t> tail;
-    uint8_t b;
-    while (static_cast<int>(tail.size()) < kReportSize && port.Read(&b, 1) == 1) tail.push_back(b);
-    if (tail.empty()) return tail;
+std::size_t X_Flash::RefuseLateReport(const std::vector<uint8_t>& answers, uint8_t first) {
+    // A report comes as one burst: each further byte gets the usual second.
+    Comport& port = Port();
+    std::vector<uint8_t> tail{first};
     while (static_cast<int>(tail.size()) < kReportSize - 1) {
         const int64_t deadline = NowMs() + ScaledDeadlineMs(1000);
         bool got = false;
+        uint8_t b;
         while (!got && NowMs() <= deadline && !port.Gone()) {
-            ctx.display.Pump();
-            if (ctx.ActiveFlasher && ctx.ActiveFlasher->Abort) throw X_Flash::BreakException{};
+            PumpAndCheckAbort();
             got = port.Read(&b, 1) == 1;
             if (!got) port.WaitReadable(5);
         }
         if (!got) break;
         tail.push_back(b);
     }
-    return tail;
-}
-
-}  // namespace
-
-void X_Flash::RefuseLateReport(const std::vector<uint8_t>& answers) {
-    const std::vector<uint8_t> tail = BytesAfterTheEnd(ctx);
-    if (tail.empty()) return;
     // The report's first bytes are the answers that were taken for good ones.
-    const std::size_t taken = static_cast<std::size_t>(kReportSize) - std::min<std::size_t>(tail.size(), kReportSize);
-    if (taken >= 1 && taken <= answers.size()) {
-        std::vector<uint8_t> r(answers.end() - static_cast<std::ptrdiff_t>(taken), answers.end());
-        r.insert(r.end(), tail.begin(), tail.end());
-        ctx.display.SetStatusText(VerifyReportText(r.data()));
-    } else {
-        ctx.display.SetStatusText(Format("\n\nFatal: %u unexpected bytes after the loader's last answer (first %02Xh): "
-                                         "the flash may not hold the file\n",
-                                         static_cast<unsigned>(tail.size()), tail[0]));
-    }
+    const std::size_t taken = static_cast<std::size_t>(kReportSize) - tail.size();
+    if (taken < 1 || taken > answers.size()) return tail.size();
+    std::vector<uint8_t> r(answers.end() - static_cast<std::ptrdiff_t>(taken), answers.end());
+    r.insert(r.end(), tail.begin(), tail.end());
+    ctx.display.SetStatusText(VerifyReportText(r.data()));
     throw ProgramException{};
 }
 

@@ -147,16 +147,20 @@ protected:
     // Asks the loader for the CRC-32 of the data it received and compares it with
     // crcSent: equal values mean the flash holds what was sent, since the loader
     // verified every write against what it received. ProgramException otherwise.
-    void ContentCheck(uint32_t crcSent);
+    // mayBeReport: the loader's last answers, which may in truth have begun a
+    // verify-error report on the last unit; its other bytes then come where the
+    // check's answer is due, and the report is shown.
+    void ContentCheck(uint32_t crcSent, const std::vector<uint8_t>& mayBeReport = {});
     // The image as it goes on the line: padded with 0x00 to a whole number of units.
     static std::vector<uint8_t> Padded(const std::vector<uint8_t>& image, std::size_t unit);
-    // Waits, pumping, until the bytes written have left the line and then the
-    // line has been quiet for quietMs; what arrives meanwhile is read and dropped.
-    void AwaitQuietLine(int quietMs);
-    // After the loader's last answer: the line must stay quiet. Bytes that follow
-    // mean the answers taken for good ones began a verify-error report sent after
-    // the last chunk; that run failed (ProgramException with the report's text).
-    void RefuseLateReport(const std::vector<uint8_t>& answers);
+    // Waits, pumping, until at least atLeastMs have passed, the bytes written
+    // have left the line, and the line has then been quiet for quietMs; what
+    // arrives meanwhile is read and dropped.
+    void AwaitQuietLine(int quietMs, int atLeastMs = 0);
+    // first came after the loader's last answer: if it and the bytes that
+    // follow complete a verify-error report begun by answers, ProgramException
+    // with the report's text; else it returns how many bytes it read.
+    std::size_t RefuseLateReport(const std::vector<uint8_t>& answers, uint8_t first);
     // Pump, then throw BreakException when Abort is set (TimeoutException when the port is gone).
     void PumpAndCheckAbort();
     // TimeoutException with a clear text once the port has gone away.

@@ -312,6 +312,13 @@ int Comport::OwedMs() const {
     return static_cast<int>(std::min<uint64_t>((lineFree_ - now + 9999) / 10000u, INT32_MAX));
 }
 
+int Comport::IdleMs() const {
+    if (lineFree_ == 0) return INT32_MAX;
+    const uint64_t now = Now100ns();
+    if (lineFree_ >= now) return 0;
+    return static_cast<int>(std::min<uint64_t>((now - lineFree_) / 10000u, INT32_MAX));
+}
+
 void Comport::WaitOwed() {
     const int ms = std::min(OwedMs(), WriteStallTimeoutMs);
     if (ms > 0) Await(-1, 0, ms);

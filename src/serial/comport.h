@@ -117,6 +117,9 @@ public:
     // leave later, and neither tcdrain nor TIOCOUTQ can be trusted to say when,
     // so every wait for an answer adds this to its own timeout.
     int OwedMs() const;
+    // How long ago the last byte handed to Write left the line, in whole
+    // milliseconds: 0 while some is owed, INT_MAX when nothing was written.
+    int IdleMs() const;
 
     // Opens a port by name ("COM3") through the port map: returns a file
     // descriptor or -1; error (optional) receives why, errnoOut the errno

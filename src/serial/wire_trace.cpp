@@ -57,6 +57,13 @@ void WireTrace::Line(const std::string& settings) {
     std::fprintf(file_, "%llu LINE %s\n", static_cast<unsigned long long>(TraceNowUs()), settings.c_str());
 }
 
+void WireTrace::Pause(int ms) {
+    if (!file_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    EndBurst();
+    std::fprintf(file_, "%llu PAUSE %d\n", static_cast<unsigned long long>(TraceNowUs()), ms);
+}
+
 void WireTrace::Note(const std::string& text) {
     if (!file_) return;
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -30,6 +30,8 @@ public:
     void Received(const uint8_t* data, std::size_t n) { Add('R', data, n); }
     // The line's rate and framing as now set, e.g. "115200 8E1".
     void Line(const std::string& settings);
+    // A pause the protocol prescribes begins: "12345678 PAUSE 400" (ms).
+    void Pause(int ms);
     // A line of its own, e.g. "# run 2026-12-08T10:00:00 STM32F4 COM1".
     void Note(const std::string& text);
     // Ends the current burst; the file holds everything so far.

@@ -14,9 +14,13 @@ namespace qtx {
 namespace {
 
 // How long the monitor must stay quiet after the last write command has left
-// the line before its answers count as all in (a USB adapter's turnaround is
-// at most 16 ms, the answers to the last command a few characters).
-constexpr int kMonitorQuietMs = 100;
+// the line before its answers count as all in: the answer to the last command
+// is a few characters, and a USB adapter holds received bytes up to its
+// latency timer; twice that leaves room for the host's estimate of when its
+// bytes left.
+constexpr int kMonitorQuietMs = 2 * kAdapterLatencyMs;
+// The pause the monitor gets after the write commands before the start command.
+constexpr int kAfterWritesMs = 400;
 
 // Reads single bytes until the port has nothing more.
 void Drain(Comport& port) {
@@ -100,10 +104,11 @@ int Flash_sam3u::SendLoader() {
         std::snprintf(command, sizeof command, "G%lX#", static_cast<unsigned long>(Loader().loadAddress));
         Ui().SetStatusText(" Starting Preloader...");
         // The write commands went out without waiting for the monitor's
-        // answers: wait until they have left the line and the answers are in,
-        // so that the purge below takes them all.
-        AwaitQuietLine(kMonitorQuietMs);
-        PumpingSleep(ctx, 400);
+        // answers. The pause runs from the last write while they are still on
+        // the line; it ends no earlier than the commands have left and their
+        // answers are in, so that the purge below takes them all.
+        MarkPause(ctx, kAfterWritesMs);
+        AwaitQuietLine(kMonitorQuietMs, kAfterWritesMs);
         port.ClearErrors();
         port.PurgeReceive();
         WriteText(command);

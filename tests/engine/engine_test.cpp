@@ -182,6 +182,21 @@ TEST_F(Engine, AReportAfterTheLastChunkIsNotTakenForSuccess) {
     EXPECT_EQ(peer.Drain(), Bytes{});  // no Finish for a failed run
 }
 
+TEST_F(Engine, AReportWhoseRestComesAfterTheCheckWasAskedForIsStillShown) {
+    // The host does not wait for quiet after the last answer: a report's other
+    // bytes, held up on the way, come where the check's answer is due.
+    const std::string path = File({1, 2, 3, 4});
+    auto run = Async([&] { EXPECT_THROW(F().Program(path), X_Flash::ProgramException); });
+    peer.Receive(5);
+    peer.Send({0x00});
+    EXPECT_EQ(peer.Receive(5), (Bytes{0x42, 1, 2, 3, 4}));
+    peer.Send({0x00});
+    EXPECT_EQ(peer.Receive(1), Bytes{0x43});
+    peer.Send({0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x02, 0x02});
+    run.get();
+    EXPECT_EQ(rec.status, "\n\nFatal: Error 0002 at addr 00000h: re-read 0200h, expected 0201h\n");
+}
+
 TEST_F(Engine, AnEmptyFileIsRefusedBeforeAnythingIsSent) {
     // Erasing a board for nothing would cost it its firmware.
     const std::string path = File({});

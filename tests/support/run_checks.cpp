@@ -62,6 +62,16 @@ std::size_t BytesReceived(const std::string& log) {
     return std::regex_search(log, m, closed) ? std::stoul(m[1]) : 0;
 }
 
+double EmulatedSeconds(const std::string& log) {
+    static const std::regex emulated("([0-9]+\\.[0-9]+) (s|ms) emulated");
+    double longest = 0;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), emulated); it != std::sregex_iterator(); ++it) {
+        const double v = std::stod((*it)[1]) / ((*it)[2] == "ms" ? 1000.0 : 1.0);
+        longest = std::max(longest, v);
+    }
+    return longest;
+}
+
 bool WaitForLog(const SimBoard& board, const std::string& text, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ScaledDeadlineMs(timeoutMs));
     while (board.Log().find(text) == std::string::npos) {

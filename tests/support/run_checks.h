@@ -59,6 +59,10 @@ inline SimOptions Paced(std::vector<std::string> faults = {}) {
 // logs when the host closes the port (0 before that).
 std::size_t BytesReceived(const std::string& log);
 
+// The longest emulated time a loaded program logged for its session, in
+// seconds (0 when none ended yet): a paced board's must not exceed the wall's.
+double EmulatedSeconds(const std::string& log);
+
 // Waits until the board has logged text (a condition, not a time).
 bool WaitForLog(const SimBoard& board, const std::string& text, int timeoutMs = 10000);
 

@@ -4,9 +4,9 @@
 // flash, the XE167's reserved sector, and the loaders' own error paths.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 
 #include "loaders/loader_image.h"
 #include "run_checks.h"
@@ -79,12 +79,18 @@ TEST_P(OnChipSizes, TheFlashHoldsTheFileAndOnlyItsSectorsAreErased) {
     const char* scale = std::getenv("QTXFLASH_DEADLINE_SCALE");
     const std::string oldScale = scale ? scale : "";
     if (scale && c.size >= 128 * 1024) ::setenv("QTXFLASH_DEADLINE_SCALE", "32", 1);
+    const auto start = std::chrono::steady_clock::now();
     const ProcessResult r = Flash(*c.chip, fw, c.pace ? Paced() : SimOptions{});
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     if (scale) ::setenv("QTXFLASH_DEADLINE_SCALE", oldScale.c_str(), 1);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("Programming ok."), std::string::npos) << r.err;
     ExpectFlashHolds(*c.chip, fw);
     EXPECT_NE(board_->Log().find(std::to_string(c.sectors) + " sectors erased"), std::string::npos) << board_->Log();
+    // Paced, the sector erases are paid in wall time.
+    if (c.pace) {
+        EXPECT_LE(EmulatedSeconds(board_->Log()), wall.count()) << board_->Log();
+    }
 }
 
 // 128, 256 and 258 bytes end on, after and just past the block acknowledgements;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "engine_run.h"
 #include "loaders/loader_image.h"
@@ -144,10 +145,14 @@ protected:
     void ExpectProgrammed(std::size_t size, int timeoutMs = 60000) {
         SimBoard board(C509());
         const auto fw = PatternBytes(size, uint32_t(size));
+        const auto start = std::chrono::steady_clock::now();
         const ProcessResult r = Flash(board, fw, timeoutMs);
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(r.status, 0) << r.err;
         ExpectFlashHolds(board, fw, {OddPad::None, 64u * 1024});
         EXPECT_NE(board.Log().find("no misuse"), std::string::npos) << board.Log();
+        // Paced, the sector erases and byte programs are paid in wall time.
+        EXPECT_LE(EmulatedSeconds(board.Log()), wall.count()) << board.Log();
     }
 };
 
