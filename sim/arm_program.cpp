@@ -22,7 +22,10 @@ Clock::time_point ArmProgram::WallAt(EmuNs e) const {
 }
 
 void ArmProgram::Run(EmuNs limit) {
-    cpu_->RunUntil(limit);
+    {
+        const HostTimer::Scope timing(hostTime_);
+        cpu_->RunUntil(limit);
+    }
     if (cpu_->Halted() && !haltLogged_) {
         haltLogged_ = true;
         io_.Log("loaded program halted: " + cpu_->HaltReason() + "; the board stays silent until it is reset");
@@ -58,6 +61,7 @@ void ArmProgram::End(const std::string& why) {
     io_.Log("loaded program " + why + ": " + cpu_->Summary() + "; " + std::to_string(received_) + " bytes received, " +
             std::to_string(line_.Sent()) + " sent, " + std::to_string(line_.Overruns()) + " UART overruns" +
             (cpu_->WaitingForInput() ? "; it was waiting for input" : cpu_->Halted() ? "" : "; it was busy"));
+    io_.Log(hostTime_.Line(cpu_->Instructions()));
 }
 
 }  // namespace qtx::sim

@@ -46,6 +46,7 @@ private:
     uint64_t received_ = 0;
     bool ended_ = false;
     bool haltLogged_ = false;
+    HostTimer hostTime_;
 };
 
 }  // namespace qtx::sim

@@ -184,6 +184,7 @@ void C166Board::Poll(bool fruitless) {
 }
 
 void C166Board::Run() {
+    const HostTimer::Scope timing(hostTime_);
     more_ = false;
     tie_.Release();
     for (uint64_t n = 0; n < kSliceInstructions; ++n) {
@@ -332,6 +333,7 @@ void C166Board::Summary() {
                   (unsigned long long)bytesOut_, (unsigned long long)flash_.WordsProgrammed(),
                   (unsigned long long)flash_.Erases());
     io_.Log(buf);
+    io_.Log(hostTime_.Line(cpu_.Instructions()));
     for (const auto& [what, count] : misuse_) io_.Log("misuse: " + what + " (" + std::to_string(count) + "x)");
     if (misuse_.empty()) io_.Log("misuse: none");
 }
@@ -356,6 +358,7 @@ void C166Board::Reset() {
     polls_ = 0;
     more_ = false;
     tie_.Release();
+    hostTime_ = {};
     misuse_.clear();
     overruns_ = bytesIn_ = bytesOut_ = 0;
 }

@@ -83,6 +83,7 @@ private:
     CfiNor16 flash_;
     C166Cpu cpu_;
     WallTie tie_;
+    HostTimer hostTime_;
     Rom rom_ = Rom::WaitZero;
     uint32_t baud_ = 0;
     uint64_t rxCharNs_ = 0;

@@ -70,6 +70,7 @@ void C509Chip::Start(uint16_t pc, uint32_t baud) {
     charClocks_ = c509::kBitsPerChar * c509::kClockHz / std::max<uint32_t>(baud, 1);
     running_ = true;
     steps_ = 0;
+    hostTime_ = {};
     tie_.Anchor(0, io_.Now());
     Run();
 }
@@ -118,6 +119,7 @@ void C509Chip::Stop() {
     if (lost_) all.push_back(std::to_string(lost_) + " received bytes lost in all");
     line += all.empty() ? "; no misuse" : "; misuses: " + std::to_string(all.size());
     io_.Log(line);
+    io_.Log(hostTime_.Line(cpu_.Instructions()));
     for (const auto& m : all) io_.Log("misuse: " + m);
 }
 
@@ -188,6 +190,7 @@ void C509Chip::Poll(uint8_t value) {
 }
 
 void C509Chip::Run() {
+    const HostTimer::Scope timing(hostTime_);
     tie_.Release();
     while (running_) {
         Events();

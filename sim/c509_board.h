@@ -102,6 +102,7 @@ private:
     std::optional<uint64_t> horizon_;          // the earliest clock the next host byte can land at
     std::optional<Clock::time_point> resumeAt_;
     WallTie tie_;
+    HostTimer hostTime_;
     // Instructions since the last byte came or the held program went on: a
     // wall hold does not start the count again.
     uint64_t steps_ = 0;

@@ -137,6 +137,7 @@ void Xc16xBoard::Transmit(uint8_t byte) {
 }
 
 void Xc16xBoard::Run() {
+    const HostTimer::Scope timing(hostTime_);
     more_ = false;
     tie_.Release();
     for (uint64_t n = 0; n < kSliceInstructions; ++n) {
@@ -296,6 +297,7 @@ void Xc16xBoard::Summary() {
                   (unsigned long long)bytesOut_, (unsigned long long)flash_.PagesProgrammed(),
                   (unsigned long long)flash_.SectorsErased());
     io_.Log(buf);
+    io_.Log(hostTime_.Line(cpu_.Instructions()));
     for (const auto& [what, count] : misuse_) io_.Log("misuse: " + what + " (" + std::to_string(count) + "x)");
     for (const auto& what : flash_.Misuse()) io_.Log("misuse: flash: " + what);
     if (misuse_.empty() && flash_.Misuse().empty()) io_.Log("misuse: none");
@@ -325,6 +327,7 @@ void Xc16xBoard::Reset() {
     polls_ = 0;
     more_ = false;
     tie_.Release();
+    hostTime_ = {};
     misuse_.clear();
     bytesIn_ = bytesOut_ = 0;
     UnitReset();

@@ -80,6 +80,7 @@ protected:
 
     C166Cpu cpu_;
     WallTie tie_;
+    HostTimer hostTime_;
 
 private:
     enum class Rom { WaitZero, FirstStage, Running, Stopped };

@@ -66,11 +66,12 @@ void DestroyActivePort(Context& ctx) {
     // The run's last bytes (the loader's finish command) must leave the line
     // before the close puts the port's old settings back: a driver that says
     // its queue is empty at once would let the old rate garble them. A USB
-    // adapter's bytes reach its UART a USB frame or more after the host's
-    // estimate of the line began, hence the margin, counted from when the last
-    // byte left: a line idle that long is closed at once, as is a run that
-    // ends with much unsent (an abort while data streamed).
-    constexpr int kTailMs = 100, kAdapterMarginMs = 50;
+    // adapter's bytes reach its UART a USB frame (1 ms) or a few after the
+    // host's estimate of the line began, later still on a loaded host, hence
+    // the margin, counted from when the last byte left: a line idle that long
+    // is closed at once, as is a run that ends with much unsent (an abort
+    // while data streamed).
+    constexpr int kTailMs = 100, kAdapterMarginMs = 20;
     if (ctx.ActivePort && !ctx.ActivePort->Gone()) {
         const int owed = ctx.ActivePort->OwedMs();
         const int wait = owed > 0 ? owed + kAdapterMarginMs : kAdapterMarginMs - ctx.ActivePort->IdleMs();
