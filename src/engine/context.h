@@ -70,6 +70,12 @@ struct Context {
     // T89C5xACx: read the programmed range back and compare it with the image
     // before the fuses are set (qtxflash-cli --no-read-back clears it).
     bool ReadBack = true;
+    // Fast data: the rate the running loader is asked to switch the line to
+    // before the erase (0: the port record's rate throughout); one the target
+    // offers (FastRateProblem).
+    uint32_t FastBaud = 0;
+    // The rate the last run's data went at; 0 until its loader runs.
+    uint32_t DataBaud = 0;
 
     // Where flash.stp lives: the working directory at start-up.
     std::string StartDirectory;

@@ -28,6 +28,17 @@ std::vector<FlashWindow> FlashWindows(const TargetRow& target) {
     return {FlashWindow{target.baseAddress, static_cast<uint32_t>(target.maxImageSize), 0}};
 }
 
+uint32_t FastestRate(const TargetRow& target) { return target.fastRates.empty() ? 0 : target.fastRates.back(); }
+
+std::string FastRateProblem(const TargetRow& target, uint32_t rate) {
+    if (std::find(target.fastRates.begin(), target.fastRates.end(), rate) != target.fastRates.end()) return {};
+    const std::string head = std::string(target.itemText) + " cannot take the data at " + std::to_string(rate) + " baud";
+    if (target.fastRates.empty()) return head + ": its loader has no fast-data mode";
+    std::string offered;
+    for (uint32_t r : target.fastRates) offered += (offered.empty() ? "" : ", ") + std::to_string(r);
+    return head + ": its UART cannot make that rate within 1.5 % (offered: " + offered + ")";
+}
+
 TargetRegistration::TargetRegistration(const TargetRow& row) {
     // A window that reaches past the image or past 4 GiB would place a file's
     // data where the flasher never sends it.

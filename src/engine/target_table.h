@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +57,10 @@ struct TargetRow {
     std::span<const FlashWindow> flashWindows;
     // The ELF machine numbers (e_machine) of programs for this target.
     std::span<const uint16_t> elfMachines;
+    // Rates the loader can switch the line to for the data (ascending): each one
+    // its UART makes within 1.5 % from the divider the boot rate left. Empty:
+    // the data go at the port's rate.
+    std::span<const uint32_t> fastRates;
 };
 
 // ELF machine numbers (e_machine) as the System V ABI registry and glibc's
@@ -64,6 +69,11 @@ struct TargetRow {
 inline constexpr uint16_t kElfMachinesArm[] = {40};            // EM_ARM
 inline constexpr uint16_t kElfMachinesC166[] = {116, 0x4688};  // EM_C166, EM_XC16X
 inline constexpr uint16_t kElfMachines8051[] = {165};          // EM_8051
+
+// The fastest rate the target's loader offers for the data; 0 when none.
+uint32_t FastestRate(const TargetRow& target);
+// Why the data of target cannot go at rate; empty when the loader offers it.
+std::string FastRateProblem(const TargetRow& target, uint32_t rate);
 
 // The ranges of the target's flash, in image order.
 std::vector<FlashWindow> FlashWindows(const TargetRow& target);
