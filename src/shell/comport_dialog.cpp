@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 
 #include <algorithm>
 #include <climits>
@@ -48,7 +49,40 @@ QLabel* StaticText(QWidget* parent, const char* name, const QString& text, QRect
     return l;
 }
 
+QString FastDataKey(int32_t deviceCode) { return QStringLiteral("fastData/%1").arg(deviceCode); }
+
 }  // namespace
+
+uint32_t StoredFastRate(const TargetRow& target) {
+    QSettings settings(QStringLiteral("qtxflash"), QStringLiteral("qtxflash"));
+    bool ok = false;
+    const uint32_t rate = settings.value(FastDataKey(target.deviceCode)).toUInt(&ok);
+    // A rate from another version, or edited by hand, that the loader does not
+    // make any more is no reason to refuse the run: the data go at the port's rate.
+    return ok && FastRateProblem(target, rate).empty() ? rate : 0;
+}
+
+void StoreFastRate(int32_t deviceCode, uint32_t rate) {
+    QSettings settings(QStringLiteral("qtxflash"), QStringLiteral("qtxflash"));
+    settings.setValue(FastDataKey(deviceCode), rate);
+}
+
+QString FastRateText(uint32_t rate) {
+    return rate == 0 ? QStringLiteral("Port rate") : QStringLiteral("%1 baud (fast)").arg(rate);
+}
+
+void ListFastRates(QComboBox* list, std::span<const uint32_t> offered, uint32_t stored) {
+    list->clear();
+    list->addItem(FastRateText(0), 0u);
+    for (uint32_t rate : offered) list->addItem(FastRateText(rate), rate);
+    const int index = list->findData(stored);
+    list->setCurrentIndex(index < 0 ? 0 : index);
+    list->setEnabled(!offered.empty());
+    list->setToolTip(offered.empty() ? QStringLiteral("This target's loader has no fast-data mode")
+                                     : QStringLiteral("The rate the loader switches the line to for the data"));
+}
+
+uint32_t ChosenFastRate(const QComboBox* list) { return list->currentData().toUInt(); }
 
 std::span<const char* const> BaudChoices(int32_t deviceCode) {
     const TargetRow* row = FindTargetByCode(deviceCode);
@@ -61,7 +95,7 @@ TFormComport::TFormComport(Context& context, bool flashFileExists, QWidget* pare
     setWindowTitle(QStringLiteral("Comport"));
     // Dialog border without any border icons.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFixedSize(227, 100);
+    setFixedSize(227, 131);
     QFont f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     f.setPixelSize(11);
     setFont(f);
@@ -83,6 +117,11 @@ TFormComport::TFormComport(Context& context, bool flashFileExists, QWidget* pare
     Frame->setObjectName(QStringLiteral("Frame"));
     Frame->setGeometry(56, 69, 49, 21);
     Frame->setReadOnly(true);
+    StaticText4 = StaticText(this, "StaticText4", QStringLiteral("Data rate"), {8, 104, 47, 17});
+    DataRate = new QComboBox(this);
+    DataRate->setObjectName(QStringLiteral("DataRate"));
+    DataRate->setGeometry(56, 100, 161, 21);
+    ListFastRates(DataRate, {}, 0);
 
     Button1 = new QPushButton(QStringLiteral("OK"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -113,14 +152,15 @@ void TFormComport::FitLabels() {
     // their text, and the controls right of them move over by what the
     // widest label needs, so that nothing is cut off or covered.
     int shift = 0;
-    for (QLabel* l : {StaticText1, StaticText2, StaticText3}) {
+    for (QLabel* l : {StaticText1, StaticText2, StaticText3, StaticText4}) {
         l->ensurePolished();
         const int needed = l->sizeHint().width();
         if (needed > l->width()) l->resize(needed, l->height());
         shift = std::max(shift, l->x() + l->width() + 4 - Port1->x());
     }
     if (shift <= 0) return;
-    for (QWidget* w : std::initializer_list<QWidget*>{Port1, Baud, Frame, Button1, Cancel}) w->move(w->x() + shift, w->y());
+    for (QWidget* w : std::initializer_list<QWidget*>{Port1, Baud, Frame, DataRate, Button1, Cancel})
+        w->move(w->x() + shift, w->y());
     setFixedSize(width() + shift, height());
 }
 
@@ -159,6 +199,11 @@ void TFormComport::FormActivate() {
     // Lists start empty at every activation, so nothing is ever listed twice.
     Port1->clear();
     Baud->clear();
+    const TargetRow* target = FindTargetByCode(ctx.setup.DeviceCode());
+    if (target)
+        ListFastRates(DataRate, target->fastRates, StoredFastRate(*target));
+    else
+        ListFastRates(DataRate, {}, 0);
 
     std::vector<std::string> found;
     g_foundPorts = &found;
@@ -210,6 +255,9 @@ void TFormComport::Button1Click() {
             if (row->dialogSetsBaud && Baud->currentIndex() >= 0)
                 record->SetBaudRate(LeadingNumber(Baud->currentText()));
             if (row->dialogSetsFraming) record->SetFraming(Frame->text().toStdString());
+            // Disabled, the list says nothing: a choice kept for a rate the
+            // loader no longer makes stays as it was (and reads as off).
+            if (DataRate->isEnabled()) StoreFastRate(code, ChosenFastRate(DataRate));
         }
         ctx.display.ShowPortRecord(*record);
         // Opens the port with the new settings; a failure is told to the user

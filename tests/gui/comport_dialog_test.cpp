@@ -1,9 +1,12 @@
 // The port settings dialog on a private port map of pseudo-terminals: which
 // ports and rates it offers, what OK stores per target, that it opens the
-// port at once, and that Cancel leaves everything alone.
+// port at once, and that Cancel leaves everything alone; the data rate it
+// keeps per target in the user's settings.
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <termios.h>
@@ -31,6 +34,11 @@ QStringList Items(QComboBox* box) {
     return out;
 }
 
+// The user's settings file, raw.
+QVariant Setting(const QString& key) {
+    return QSettings(QStringLiteral("qtxflash"), QStringLiteral("qtxflash")).value(key);
+}
+
 // One dialog on a fresh context, as Comport1Click makes it.
 struct Rig {
     Recorder display;
@@ -48,6 +56,7 @@ struct Rig {
     QComboBox* Port1() { return dialog->findChild<QComboBox*>(QStringLiteral("Port1")); }
     QComboBox* Baud() { return dialog->findChild<QComboBox*>(QStringLiteral("Baud")); }
     QLineEdit* Frame() { return dialog->findChild<QLineEdit*>(QStringLiteral("Frame")); }
+    QComboBox* DataRate() { return dialog->findChild<QComboBox*>(QStringLiteral("DataRate")); }
     QPushButton* Button(const char* name) { return dialog->findChild<QPushButton*>(QLatin1String(name)); }
     void Show() {
         dialog->show();
@@ -60,7 +69,11 @@ struct Rig {
 class ComportDialogTest : public QObject {
     Q_OBJECT
 
+    // The user's settings go to a directory of this process, never the user's.
+    QTemporaryDir settingsDir_;
+
 private slots:
+    void initTestCase();
     void baud_lists_data();
     void baud_lists();
     void port_list_shows_present_ports();
@@ -73,7 +86,14 @@ private slots:
     void flash_enabled_after_ok_data();
     void flash_enabled_after_ok();
     void enter_and_esc_do_nothing();
+    void fast_data_choice();
+    void fast_data_stored_by_ok();
 };
+
+void ComportDialogTest::initTestCase() {
+    QVERIFY(settingsDir_.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir_.path());
+}
 
 void ComportDialogTest::baud_lists_data() {
     QTest::addColumn<int>("code");
@@ -323,6 +343,88 @@ void ComportDialogTest::enter_and_esc_do_nothing() {
     }
     QVERIFY(rig.display.events.empty());
     QVERIFY(!rig.ctx.PortIsOpen);
+}
+
+void ComportDialogTest::fast_data_choice() {
+    QSettings(QStringLiteral("qtxflash"), QStringLiteral("qtxflash")).clear();
+    // Rates of our own on a copy of a target, whatever the real ones offer.
+    static constexpr uint32_t kRates[] = {230400, 500000, 1000000};
+    qtx::TargetRow row = *qtx::FindTargetByCode(11);
+    row.fastRates = kRates;
+
+    QComboBox list;
+    qtx::ListFastRates(&list, kRates, 500000);
+    QVERIFY(list.isEnabled());
+    QCOMPARE(Items(&list),
+             (QStringList{"Port rate", "230400 baud (fast)", "500000 baud (fast)", "1000000 baud (fast)"}));
+    QCOMPARE(qtx::ChosenFastRate(&list), 500000u);
+    list.setCurrentIndex(0);
+    QCOMPARE(qtx::ChosenFastRate(&list), 0u);
+    // A stored rate the target does not offer shows as the port's rate.
+    qtx::ListFastRates(&list, kRates, 460800);
+    QCOMPARE(list.currentText(), QStringLiteral("Port rate"));
+
+    // Stored per device code and read back; what the target does not offer reads as off.
+    for (uint32_t stored : {1000000u, 0u, 460800u, 115200u}) {
+        qtx::StoreFastRate(row.deviceCode, stored);
+        const bool offered = stored == 1000000u;
+        QCOMPARE(qtx::StoredFastRate(row), offered ? stored : 0u);
+    }
+    QSettings(QStringLiteral("qtxflash"), QStringLiteral("qtxflash")).setValue(QStringLiteral("fastData/11"), "fast");
+    QCOMPARE(qtx::StoredFastRate(row), 0u);
+    qtx::StoreFastRate(row.deviceCode, 230400);
+    QCOMPARE(Setting(QStringLiteral("fastData/11")).toUInt(), 230400u);
+
+    // A target without fast data: the list is off and says so, and OK leaves
+    // a choice stored for it alone (it reads as off all the same).
+    const qtx::TargetRow& plain = *qtx::FindTargetByCode(1);
+    QVERIFY(plain.fastRates.empty());
+    qtx::StoreFastRate(plain.deviceCode, 1000000);
+    PortRig ports;
+    ports.AddPty("COM1");
+    Rig rig(plain.deviceCode);
+    rig.Show();
+    QVERIFY(!rig.DataRate()->isEnabled());
+    QCOMPARE(Items(rig.DataRate()), QStringList{"Port rate"});
+    rig.Port1()->setCurrentIndex(0);
+    QTest::mouseClick(rig.Button("Button1"), Qt::LeftButton);
+    QCOMPARE(rig.dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(Setting(QStringLiteral("fastData/1")).toUInt(), 1000000u);
+    QCOMPARE(qtx::StoredFastRate(plain), 0u);
+}
+
+void ComportDialogTest::fast_data_stored_by_ok() {
+    const qtx::TargetRow* row = nullptr;
+    for (const qtx::TargetRow* r : qtx::Catalogue())
+        if (!r->fastRates.empty() && qtx::PortRecordIndex(r->deviceCode) >= 0) {
+            row = r;
+            break;
+        }
+    if (!row) QSKIP("no target offers fast data");
+    qtx::StoreFastRate(row->deviceCode, 0);
+    const uint32_t fastest = qtx::FastestRate(*row);
+    PortRig ports;
+    ports.AddPty("COM1");
+    {
+        Rig rig(row->deviceCode);
+        rig.Show();
+        QVERIFY(rig.DataRate()->isEnabled());
+        QCOMPARE(rig.DataRate()->count(), int(row->fastRates.size()) + 1);
+        QCOMPARE(rig.DataRate()->currentText(), QStringLiteral("Port rate"));
+        rig.DataRate()->setCurrentIndex(rig.DataRate()->findText(qtx::FastRateText(fastest)));
+        rig.Port1()->setCurrentIndex(0);
+        QTest::mouseClick(rig.Button("Button1"), Qt::LeftButton);
+    }
+    QCOMPARE(qtx::StoredFastRate(*row), fastest);
+    {
+        // Shown again at the next opening; Cancel keeps it.
+        Rig rig(row->deviceCode);
+        rig.Show();
+        QCOMPARE(rig.DataRate()->currentText(), qtx::FastRateText(fastest));
+        rig.DataRate()->setCurrentIndex(0);
+        QTest::mouseClick(rig.Button("Cancel"), Qt::LeftButton);
+    }
+    QCOMPARE(qtx::StoredFastRate(*row), fastest);
 }
 
 QTEST_MAIN(ComportDialogTest)
