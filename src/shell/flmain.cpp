@@ -104,6 +104,16 @@ void FitLabel(QLabel* label) {
     if (needed > label->width()) label->resize(needed, label->height());
 }
 
+// The rate the run's data went at; empty when the run never got that far.
+// A fast rate asked for but not taken is named: the status line that said
+// why is gone by the end of the run.
+QString DataRateText(uint32_t asked, uint32_t used) {
+    if (used == 0) return {};
+    const QString text = QStringLiteral("Data at %1 baud").arg(used);
+    if (asked == 0) return text;
+    return asked == used ? text + QStringLiteral(" (fast)") : text + QStringLiteral(", not %1").arg(asked);
+}
+
 void PaintBackground(QWidget* w, Color c) {
     QPalette pal = w->palette();
     pal.setColor(QPalette::Window, TBSL::ToQColor(c, QApplication::palette()));
@@ -373,6 +383,13 @@ void TBSL::BuildLayout() {
     statusLabel_->setObjectName(QStringLiteral("StatusText"));
     statusLabel_->setContentsMargins(2, 0, 2, 0);
     StatusBar1->addWidget(statusLabel_, 1);
+    // Beside the engine's status text, never in it: the texts the engine
+    // writes stay as they are.
+    DataRate = new QLabel(StatusBar1);
+    DataRate->setObjectName(QStringLiteral("DataRate"));
+    DataRate->setContentsMargins(2, 0, 2, 0);
+    DataRate->setToolTip(QStringLiteral("The rate the last run's data went at"));
+    StatusBar1->addPermanentWidget(DataRate);
 
     Verdict = new QLabel(client_);
     Verdict->setObjectName(QStringLiteral("Verdict"));
@@ -524,6 +541,10 @@ void TBSL::FlashButtonClick() {
     ctx.ResetCountdown = 0;
     abortWanted_ = false;
     display_.NewRun();
+    // The fast-data choice of the port dialog, where the target still offers it.
+    const TargetRow* target = FindTargetByCode(ctx.setup.DeviceCode());
+    ctx.FastBaud = target ? StoredFastRate(*target) : 0;
+    DataRate->clear();
     ShowVerdict(QStringLiteral("Running: %1 on %2").arg(ProcessorType->currentText(), Panel2->text()),
                 FileSummary(), QStringLiteral("running"));
     // QTXFLASH_TRACE=FILE records every run's bytes on the line, appended to FILE.
@@ -576,6 +597,8 @@ void TBSL::RunEnded(RunOutcome outcome, const std::string& crash) {
     running_ = false;
     PaintPending();
     GuardRun(false);
+    // Read only now: the run's thread sets it and is gone.
+    DataRate->setText(DataRateText(ctx.FastBaud, ctx.DataBaud));
 
     const RunVerdict verdict = VerdictOf(ctx, outcome);
     const RunRecord record = MakeRunRecord(ctx, verdict, runStartUnixMs_, duration);

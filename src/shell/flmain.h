@@ -245,6 +245,7 @@ private:
     QProgressBar* ProgressBar1 = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     ElidedLabel* statusLabel_ = nullptr;
+    QLabel* DataRate = nullptr;  // the rate the last run's data went at
     QLabel* Verdict = nullptr;
     QTimer* Timer4 = nullptr;
 
