@@ -72,6 +72,7 @@ public:
     void Halt(const std::string& why);
 
     uint64_t Instructions() const { return insns_; }
+    uint32_t Pc() const { return pc_; }   // where the last slice stopped
     // "N instructions, T s emulated; misuse: none" or the list of kinds with counts.
     std::string Summary() const;
     uint64_t MisuseCount(const std::string& kind) const;

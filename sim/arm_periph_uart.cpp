@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim/line.h"
+
 namespace qtx::sim {
 
 namespace {
@@ -16,15 +18,20 @@ EmuNs UartLine::Deliver(uint8_t byte, uint32_t hostBaud) {
     const EmuNs at = std::max(cpu_.Now(), any_ ? lastLanding_ + charNs : cpu_.Now() + charNs);
     any_ = true;
     lastLanding_ = at;
-    queue_.push_back({byte, at});
+    queue_.push_back({byte, at, hostBaud});
     return at;
 }
 
 void UartLine::Settle() {
     const EmuNs now = cpu_.Now();
     while (!queue_.empty() && queue_.front().at <= now) {
-        const Landing l = queue_.front();
+        Landing l = queue_.front();
         queue_.pop_front();
+        if (rate_ && !RatesMatch(l.hostBaud, rate_)) {
+            l.byte = Garble(l.byte, l.hostBaud, rate_);
+            ++garbled_;
+        }
+        if (sink_ && sink_(l.byte)) continue;
         if (full_) {
             overrunFlag_ = true;
             ++overruns_;
@@ -81,12 +88,15 @@ void UartLine::Transmit(uint8_t byte, uint32_t txBaud) {
 namespace {
 constexpr uint32_t kSrOre = 1u << 3, kSrRxne = 1u << 5, kSrTc = 1u << 6, kSrTxe = 1u << 7;
 constexpr uint32_t kCr1Ue = 1u << 13, kCr1M = 1u << 12, kCr1Pce = 1u << 10, kCr1Te = 1u << 3, kCr1Re = 1u << 2;
+constexpr uint32_t kCr3Dmar = 1u << 6;   // RM0090 30.6.6
 }  // namespace
 
 Stm32Usart::Stm32Usart(ArmCpu& cpu, BoardIo& io, uint32_t pclkHz, uint32_t baud)
     // 8E1 as the ROM boot loader sets it: 9-bit word with parity (AN3155 1 "Bootloader code sequence").
     : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepOld, 11), pclk_(pclkHz),
-      brr_((pclkHz + baud / 2) / baud), cr1_(kCr1Ue | kCr1M | kCr1Pce | kCr1Te | kCr1Re) {}
+      brr_((pclkHz + baud / 2) / baud), cr1_(kCr1Ue | kCr1M | kCr1Pce | kCr1Te | kCr1Re) {
+    line_.SetRate(pclk_ / brr_);
+}
 
 uint32_t Stm32Usart::Read(uint32_t offset, unsigned) {
     switch (offset) {
@@ -119,16 +129,34 @@ void Stm32Usart::Write(uint32_t offset, unsigned, uint32_t value) {
         return;   // rc_w0 bits; nothing the loaders need
     case 0x04:
         if (!(cr1_ & kCr1Te)) cpu_.Misuse("UART write with the transmitter off", HexWord(value));
-        line_.Transmit(uint8_t(value), pclk_ / (brr_ ? brr_ : 1));
+        line_.Transmit(uint8_t(value), line_.Rate());
         return;
     case 0x08:
+        // RM0090 30.3.4: with OVER8 = 0, USARTDIV = BRR / 16 and the rate is
+        // fCK / BRR; below 16 the divider has no whole part.
+        if (line_.Sending()) cpu_.Misuse("UART rate changed while a character is sent", "BRR := " + HexWord(value));
+        if (value < 16 || value > 0xFFFF) {
+            cpu_.Misuse("UART divider out of range", "BRR := " + HexWord(value));
+            return;
+        }
+        brr_ = value;
+        line_.SetRate(pclk_ / brr_);
+        return;
+    case 0x14:
+        if ((value & ~kCr3Dmar) != 0) {
+            cpu_.Misuse("UART reconfigured", "CR3 := " + HexWord(value));
+            return;
+        }
+        if ((value & kCr3Dmar) && !dmaSink_) cpu_.Misuse("UART DMA request with no stream to serve it", "CR3 := " + HexWord(value));
+        cr3_ = value;
+        line_.SetSink((value & kCr3Dmar) ? dmaSink_ : nullptr);
+        return;
     case 0x0C:
     case 0x10:
-    case 0x14:
-        // The host's rate and framing are what the ROM found; a loader that
+        // The host's framing is what the ROM found; a loader that
         // changes them leaves the host behind.
         cpu_.Misuse("UART reconfigured", "register offset " + std::to_string(offset) + " := " + HexWord(value));
-        (offset == 0x08 ? brr_ : offset == 0x0C ? cr1_ : offset == 0x10 ? cr2_ : cr3_) = value;
+        (offset == 0x0C ? cr1_ : cr2_) = value;
         return;
     default:
         return;
@@ -145,7 +173,9 @@ constexpr uint32_t kRststa = 1u << 8;
 Sam3Uart::Sam3Uart(ArmCpu& cpu, BoardIo& io, uint32_t mckHz, uint32_t baud)
     // 8N1 at 115200 as the monitor leaves it (SAM3N 20.5, sibling); CD = MCK / (16 x baud).
     : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepNew, 10), mck_(mckHz),
-      brgr_((mckHz + 8 * baud) / (16 * baud)) {}
+      brgr_((mckHz + 8 * baud) / (16 * baud)) {
+    line_.SetRate(mck_ / (16 * brgr_));
+}
 
 uint32_t Sam3Uart::Read(uint32_t offset, unsigned) {
     switch (offset) {
@@ -173,11 +203,20 @@ void Sam3Uart::Write(uint32_t offset, unsigned, uint32_t value) {
         return;
     case 0x08: imr_ |= value; return;
     case 0x0C: imr_ &= ~value; return;
-    case 0x1C: line_.Transmit(uint8_t(value), mck_ / (16 * (brgr_ ? brgr_ : 1))); return;
-    case 0x04:
+    case 0x1C: line_.Transmit(uint8_t(value), line_.Rate()); return;
     case 0x20:
+        // CD 0 stops the clock (SAM3X/A 34.5.1, sibling): flagged and ignored.
+        if (line_.Sending()) cpu_.Misuse("UART rate changed while a character is sent", "BRGR := " + HexWord(value));
+        if ((value & 0xFFFF) == 0 || value > 0xFFFF) {
+            cpu_.Misuse("UART divider out of range", "BRGR := " + HexWord(value));
+            return;
+        }
+        brgr_ = value;
+        line_.SetRate(mck_ / (16 * brgr_));
+        return;
+    case 0x04:
         cpu_.Misuse("UART reconfigured", "register offset " + std::to_string(offset) + " := " + HexWord(value));
-        (offset == 0x04 ? mr_ : brgr_) = value;
+        mr_ = value;
         return;
     default:
         return;

@@ -60,7 +60,12 @@ void ArmProgram::End(const std::string& why) {
     ended_ = true;
     io_.Log("loaded program " + why + ": " + cpu_->Summary() + "; " + std::to_string(received_) + " bytes received, " +
             std::to_string(line_.Sent()) + " sent, " + std::to_string(line_.Overruns()) + " UART overruns" +
-            (cpu_->WaitingForInput() ? "; it was waiting for input" : cpu_->Halted() ? "" : "; it was busy"));
+            (cpu_->WaitingForInput() ? "; it was waiting for input"
+            : cpu_->Halted()      ? ""
+                                  : "; it was busy at " + HexWord(cpu_->Pc())) +
+            (line_.OnTheirWay() ? "; " + std::to_string(line_.OnTheirWay()) + " bytes not yet landed, the last at " +
+                                      std::to_string(line_.LastLanding()) + " ns"
+                                : std::string()));
     io_.Log(hostTime_.Line(cpu_->Instructions()));
 }
 

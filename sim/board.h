@@ -31,6 +31,7 @@ struct BoardConfig {
     bool wideErase = false;              // xc164/xe167: erasing a 4 KiB sector clears its 16 KiB neighbourhood
     unsigned fetchAhead = 0;             // xc164/xe167: instructions the fetch unit runs ahead of a store
     bool paced = false;                  // the line is paced: the board's clock must not pass the wall's
+    bool fastClock = false;              // stm32f4, sam3: the core clock runs 3 % fast (an oscillator off its trim)
 };
 
 // The host time spent emulating a core: its instructions per second of host
@@ -82,6 +83,10 @@ public:
     // never carries parity, so a board whose protocol has a parity bit says so
     // here, or paced runs would be faster than the real line.
     virtual int FrameBits() const { return 0; }
+    // True while the board's own UART model decides, byte by byte at its time,
+    // whether a byte sent at the host's rate arrives garbled (a divider the
+    // program may change); the rig then passes bytes unchanged.
+    virtual bool ChecksHostRate() const { return false; }
     // One byte from the UART; hostBaud is the rate the host sent it at (what a
     // baud-rate measurement would find).
     virtual void Receive(uint8_t byte, uint32_t hostBaud) = 0;

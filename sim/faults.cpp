@@ -7,7 +7,8 @@ namespace qtx::sim {
 
 bool FaultSet::Empty() const {
     return !silent && !badId && !noEcho && !badEcho && !eraseFail && verifyErrorAt.empty() && drop.empty() &&
-           corrupt.empty() && badAck.empty() && !unplug && !preloaded && !readLocked && !wideErase;
+           corrupt.empty() && badAck.empty() && !unplug && !preloaded && !readLocked && !wideErase &&
+           !noFast && !fastGarble;
 }
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
@@ -46,6 +47,11 @@ std::string AddOne(const std::string& fault, FaultSet& f) {
     if (kind == "erase-fail") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
         f.eraseFail = true;
+        return {};
+    }
+    if (kind == "no-fast" || kind == "fast-garble") {
+        if (hasArg) return "fault '" + kind + "' takes no argument";
+        (kind == "no-fast" ? f.noFast : f.fastGarble) = true;
         return {};
     }
     if (kind == "preloaded" || kind == "read-locked" || kind == "wide-erase") {

@@ -14,6 +14,11 @@ std::chrono::nanoseconds CharDuration(uint32_t baud, int bitsPerChar) {
     return std::chrono::nanoseconds(uint64_t(bitsPerChar) * 1000000000ull / rate);
 }
 
+bool RatesMatch(uint32_t a, uint32_t b) {
+    const uint64_t hi = a > b ? a : b, lo = a > b ? b : a;
+    return (hi - lo) * 1000 <= 15 * lo;
+}
+
 uint8_t Garble(uint8_t byte, uint32_t senderBaud, uint32_t receiverBaud) {
     const uint64_t tx = senderBaud ? senderBaud : 1;
     const uint64_t rx = receiverBaud ? receiverBaud : 1;

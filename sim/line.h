@@ -29,6 +29,10 @@ struct LineSettings {
 // Duration of one character; a rate of 0 counts as 9600 so that pacing never stalls.
 std::chrono::nanoseconds CharDuration(uint32_t baud, int bitsPerChar);
 
+// Whether a receiver at one rate reads a sender at the other: within 1.5 %,
+// the usual budget for the rate error of both ends of an asynchronous link.
+bool RatesMatch(uint32_t a, uint32_t b);
+
 // What a receiver listening at receiverBaud reads when a byte is sent at senderBaud:
 // the sender's frame sampled in the middle of each of the receiver's data bits.
 // Deterministic, and never the original byte (where sampling would read it back

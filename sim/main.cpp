@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
         config.preloaded = options.faults.preloaded;
         config.readLocked = options.faults.readLocked;
         config.wideErase = options.faults.wideErase;
+        config.fastClock = options.faults.noFast;
         Rig rig(rigOptions, config, pty, WithAppFirmware(FindBoard(options.board)->make, options.app));
 
         // An erased flash from the start: an unwritable path fails now, not after a run,

@@ -330,8 +330,13 @@ void Rig::Deliver(uint8_t raw) {
             b ^= 0x01;
             Log("corrupt fault: byte " + std::to_string(index) + " " + Hex(raw) + " arrives as " + Hex(b));
         }
+        if (garbleAfterSwitch_ > 0) {
+            --garbleAfterSwitch_;
+            b ^= 0x10;
+            Log("fast-garble fault: byte " + std::to_string(index) + " " + Hex(raw) + " arrives as " + Hex(b));
+        }
         const uint32_t listen = board_->ListenBaud();
-        if (listen && listen != line_.txBaud) {
+        if (listen && !board_->ChecksHostRate() && !RatesMatch(listen, line_.txBaud)) {
             NoteMismatch("host sends", line_.txBaud, listen);
             b = Garble(b, line_.txBaud, listen);
         }
@@ -378,7 +383,7 @@ void Rig::FlushOutput(Clock::time_point now) {
         if (!line_.extproc) RefreshLine();
         const Out& o = out_.front();
         uint8_t b = o.byte;
-        if (o.baud && o.baud != line_.rxBaud) {
+        if (o.baud && !RatesMatch(o.baud, line_.rxBaud)) {
             NoteMismatch("board sends", o.baud, line_.rxBaud);
             b = Garble(b, o.baud, line_.rxBaud);
         }
@@ -398,6 +403,13 @@ void Rig::Status(uint8_t packet) {
 
 void Rig::RefreshLine() {
     const LineSettings now = pty_.QueryLine();
+    // The first change of rate in a session that has sent bytes is a switch
+    // to fast data: the fault damages what comes first at the new rate.
+    if (options_.faults.fastGarble && now.txBaud != line_.txBaud) {
+        // Only bytes at the new rate: the host's way back is not damaged.
+        garbleAfterSwitch_ = !fastGarbled_ && sessionBytes_ > 0 ? kFastGarbleBytes : 0;
+        fastGarbled_ = fastGarbled_ || sessionBytes_ > 0;
+    }
     if (!now.SameLine(line_)) Log("host line: " + now.Describe());
     if (line_.extproc && !now.extproc) Log("host cleared EXTPROC: line settings are read with every byte");
     line_ = now;
@@ -466,6 +478,8 @@ void Rig::HostClosed(bool reopened) {
     PullEvents();
     if (!reopened && !OpenPending() && !pty_.Armed()) pty_.Arm();
     sessionBytes_ = 0;
+    fastGarbled_ = false;
+    garbleAfterSwitch_ = 0;
     // Logged only now: whoever waits for this line may open the port at once.
     Log(what + "; board reset");
 }

@@ -114,6 +114,10 @@ private:
     bool outBlocked_ = false;
     bool silentLogged_ = false;
     std::pair<uint32_t, uint32_t> lastMismatch_[2] = {};
+    // The fast-garble fault: bytes still to damage after the host's rate switch.
+    static constexpr int kFastGarbleBytes = 4;
+    bool fastGarbled_ = false;
+    int garbleAfterSwitch_ = 0;
 };
 
 }  // namespace qtx::sim

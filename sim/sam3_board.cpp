@@ -1,7 +1,8 @@
 #include "sim/sam3_board.h"
 
-#include "sim/boards.h"
 #include "sim/arm_periph_flash.h"
+#include "sim/arm_systick.h"
+#include "sim/boards.h"
 #include "sim/preloader_check.h"
 
 #include <algorithm>
@@ -79,6 +80,7 @@ Sam3Board::Mode Sam3Board::CurrentMode() const {
 
 void Sam3Board::EnterMonitor() {
     if (program_) program_->End("ended by the reset");
+    uart_ = nullptr;
     program_.reset();
     FillUndefined(sram_);
     mode_ = Mode::Monitor;
@@ -264,14 +266,19 @@ void Sam3Board::Go(uint32_t address) {
     const LoaderImage& image = *traits_.preloader;
     io_.Log("program at " + Hex(address, 8) + " " +
             CompareWithImage(image, ram, sram_.size() - (address - kSramBase)) + ": running it on a Cortex-M3 at " +
-            std::to_string(traits_.mckHz / 1000000) + " MHz");
-    auto cpu = std::make_unique<ArmCpu>(ArmCpu::Core::CortexM3, traits_.mckHz);
+            std::to_string(traits_.mckHz / 1000000) + " MHz" +
+            (config_.fastClock ? " (running 3 % fast: " + std::to_string(MckHz()) + " Hz)" : std::string()));
+    auto cpu = std::make_unique<ArmCpu>(ArmCpu::Core::CortexM3, MckHz());
     cpu->MapRam(kSramBase, sram_);
     std::vector<std::unique_ptr<ArmDevice>> devices;
-    auto uart = std::make_unique<Sam3Uart>(*cpu, io_, traits_.mckHz, kBaud);
+    auto uart = std::make_unique<Sam3Uart>(*cpu, io_, MckHz(), kBaud);
     cpu->MapDevice(kUart, 0x24, *uart);
     UartLine& line = uart->Line();
+    uart_ = uart.get();
     devices.push_back(std::move(uart));
+    auto systick = std::make_unique<SysTick>(*cpu);
+    cpu->MapDevice(SysTick::kBase, SysTick::kSize, *systick);
+    devices.push_back(std::move(systick));
     const std::set<uint32_t> stuck = StuckCells();
     for (int i = 0; i < traits_.nplanes; ++i) {
         const Sam3Plane& p = traits_.planes[i];

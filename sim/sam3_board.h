@@ -58,7 +58,9 @@ public:
     ~Sam3Board() override;
 
     std::string Name() const override { return traits_.name; }
-    uint32_t ListenBaud() const override { return kBaud; }
+    // A program may set another divider than the monitor's.
+    uint32_t ListenBaud() const override { return uart_ ? uart_->Rate() : kBaud; }
+    bool ChecksHostRate() const override { return uart_ != nullptr; }
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;
@@ -82,6 +84,7 @@ private:
     void Store(uint32_t address, uint32_t value, int bytes);
     std::string Read(uint32_t address, int bytes) const;
     std::set<uint32_t> StuckCells() const;
+    uint32_t MckHz() const { return config_.fastClock ? traits_.mckHz / 100 * 103 : traits_.mckHz; }
 
     Sam3Traits traits_;
     BoardConfig config_;
@@ -89,6 +92,7 @@ private:
     FlashModel flash_;
     std::vector<uint8_t> sram_;
     std::unique_ptr<ArmProgram> program_;
+    Sam3Uart* uart_ = nullptr;     // the running program's, owned by it
     Mode mode_ = Mode::Monitor;
     bool terminal_ = true;
     uint8_t command_ = 0;

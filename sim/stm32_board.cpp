@@ -1,6 +1,8 @@
 #include "sim/stm32_board.h"
 
+#include "sim/arm_systick.h"
 #include "sim/preloader_check.h"
+#include "sim/stm32_dma.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -55,6 +57,7 @@ Stm32RomBoard::Mode Stm32RomBoard::CurrentMode() const {
 
 void Stm32RomBoard::EnterRom() {
     if (program_) program_->End("ended by the reset");
+    usart_ = nullptr;
     program_.reset();
     FillUndefined(sram_);
     mode_ = Mode::Rom;
@@ -419,16 +422,29 @@ void Stm32RomBoard::Jump(uint32_t address) {
     io_.Log("program at " + Hex(address, 8) + " " +
             CompareWithImage(*traits_.preloader, ram, sram_.size() - (address - kSramBase)) +
             ": running it on a Cortex-M" + (traits_.core == ArmCpu::Core::CortexM4 ? "4" : "3") + " at " +
-            std::to_string(traits_.clockHz / 1000000) + " MHz");
-    auto cpu = std::make_unique<ArmCpu>(traits_.core, traits_.clockHz);
+            std::to_string(traits_.clockHz / 1000000) + " MHz" +
+            (config_.fastClock ? " (running 3 % fast: " + std::to_string(ClockHz()) + " Hz)" : std::string()));
+    auto cpu = std::make_unique<ArmCpu>(traits_.core, ClockHz());
     cpu->MapRam(kSramBase, sram_);
     std::vector<std::unique_ptr<ArmDevice>> devices;
-    auto usart = std::make_unique<Stm32Usart>(*cpu, io_, traits_.clockHz, baud_);
+    auto usart = std::make_unique<Stm32Usart>(*cpu, io_, ClockHz(), baud_);
     cpu->MapDevice(traits_.usartBase, 0x1C, *usart);
     UartLine& line = usart->Line();
+    usart_ = usart.get();
     auto flash = traits_.mapFlash(*cpu, flash_, StuckCells(), traits_.flashBase, config_.eraseFails);
+    auto systick = std::make_unique<SysTick>(*cpu);
+    cpu->MapDevice(SysTick::kBase, SysTick::kSize, *systick);
+    if (traits_.f4Dma) {
+        auto rcc = std::make_unique<Stm32Rcc>(*cpu);
+        auto dma = std::make_unique<Stm32Dma2>(*cpu, *rcc, *usart, sram_, kSramBase);
+        cpu->MapDevice(Stm32Rcc::kBase, Stm32Rcc::kSize, *rcc);
+        cpu->MapDevice(Stm32Dma2::kBase, Stm32Dma2::kSize, *dma);
+        devices.push_back(std::move(rcc));
+        devices.push_back(std::move(dma));
+    }
     devices.push_back(std::move(usart));
     devices.push_back(std::move(flash));
+    devices.push_back(std::move(systick));
     cpu->Start(table.sp, table.entry);
     mode_ = Mode::Program;
     program_ = std::make_unique<ArmProgram>(io_, std::move(cpu), std::move(devices), line);

@@ -47,6 +47,7 @@ struct Stm32Traits {
     // fault, for the interfaces that model it.
     std::unique_ptr<ArmDevice> (*mapFlash)(ArmCpu& cpu, FlashModel& flash, std::set<uint32_t> stuck,
                                            uint32_t flashBase, bool eraseFails);
+    bool f4Dma = false;            // the STM32F4's RCC and DMA2 are modelled for USART1 reception
 };
 
 extern const Stm32Traits kStm32f4Traits;
@@ -64,7 +65,9 @@ public:
     ~Stm32RomBoard() override;
 
     std::string Name() const override { return traits_.name; }
-    uint32_t ListenBaud() const override { return baud_; }
+    // The ROM measured the host's rate; a program may set another divider.
+    uint32_t ListenBaud() const override { return usart_ ? usart_->Rate() : baud_; }
+    bool ChecksHostRate() const override { return usart_ != nullptr; }
     // 8E1 for the ROM boot loader (AN3155, "USART bootloader code sequence":
     // even parity) and for the preloader, which keeps the USART as it finds it.
     int FrameBits() const override { return 11; }
@@ -99,6 +102,7 @@ private:
     void Halt(const std::string& why);
     // Where [address, address + n) lies: 1 SRAM, 2 flash, 0 neither.
     int Region(uint32_t address, uint32_t n) const;
+    uint32_t ClockHz() const { return config_.fastClock ? traits_.clockHz / 100 * 103 : traits_.clockHz; }
     uint8_t* Memory(uint32_t address);
     std::set<uint32_t> StuckCells() const;
 
@@ -108,6 +112,7 @@ private:
     FlashModel flash_;
     std::vector<uint8_t> sram_;
     std::unique_ptr<ArmProgram> program_;
+    Stm32Usart* usart_ = nullptr;  // the running program's, owned by it
     Mode mode_ = Mode::Rom;
     Rom rom_ = Rom::Sync;
     uint32_t baud_ = 0;

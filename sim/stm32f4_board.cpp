@@ -49,7 +49,8 @@ const Stm32Traits kStm32f4Traits{.name = "stm32f4",
                                  .eraseUnits = 12,
                                  .unitStart = &SectorStart,
                                  .unitSize = &SectorSize,
-                                 .mapFlash = &MapFlash};
+                                 .mapFlash = &MapFlash,
+                                 .f4Dma = true};
 
 std::unique_ptr<Board> MakeStm32f4Board(const BoardConfig& config, BoardIo& io) {
     return std::make_unique<Stm32RomBoard>(kStm32f4Traits, config, io);

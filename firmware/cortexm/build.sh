@@ -35,7 +35,10 @@ build() {
   address=$(sed -n 's/.*ORIGIN = \(0x[0-9A-Fa-f]*\).*/\1/p' "$HERE/$name.ld" | head -1)
   [ -n "$address" ] || { echo "cortexm: $name.ld has no RAM ORIGIN" >&2; exit 1; }
   sources=(start.c loader.c "${sources[@]}")
-  (cd "$HERE" && $CC "${CFLAGS[@]}" -mcpu="$cpu" -T "$name.ld" -o "$WORK/$name.elf" "${sources[@]}" "${LDFLAGS[@]}")
+  # A chip built with fast.c takes the rate-change command.
+  local defines=()
+  [[ " ${sources[*]} " == *" fast.c "* ]] && defines=(-DQTX_FAST_DATA)
+  (cd "$HERE" && $CC "${CFLAGS[@]}" "${defines[@]}" -mcpu="$cpu" -T "$name.ld" -o "$WORK/$name.elf" "${sources[@]}" "${LDFLAGS[@]}")
   $OBJCOPY -O binary "$WORK/$name.elf" "$WORK/$name.bin"
   local hash
   hash=$(cd "$HERE" && cat "${sources[@]}" chip.h sections.ld "$name.ld" "${headers[@]}" | sha256sum | cut -c1-64)

@@ -28,6 +28,18 @@ struct verify_fail {
 void chip_init(void);
 uint8_t uart_get(void);
 void uart_put(uint8_t byte);
+/* Nonzero when uart_get would return at once. */
+int uart_rx_ready(void);
+/* Waits until the last byte put has left the line. */
+void uart_flush(void);
+/* Fast data. Nonzero when the UART makes rate within 1.5 % from the clock
+ * that the divider left for the boot rate current tells; the switch is then
+ * prepared. */
+int chip_rate_ok(uint32_t rate, uint32_t current);
+/* To the prepared rate (fast), or back to the boot rate; the line must be idle. */
+void chip_rate_switch(int fast);
+/* The core clock as the boot divider tells it, in Hz (after chip_rate_ok). */
+uint32_t chip_core_hz(void);
 /* Nonzero when size data bytes fit the flash this loader can program. */
 int chip_size_ok(uint32_t size);
 /* Erases what size data bytes need; 0 on success. */

@@ -7,6 +7,12 @@
  *   0x43                              -> 0x43 and the CRC-32 of the data as the flash
  *                                        holds it (the pad byte as received), LSB first
  *   0x01                              -> finished
+ *   0x53 + rate + current rate (4-byte little-endian each)
+ *                                     -> 0x01 when the UART cannot make rate (the line
+ *                                        stays), else 0x53 at the current rate; then the
+ *                                        line runs at rate, and a sync 0x55 within
+ *                                        SYNC_MS is echoed there. Anything else, or
+ *                                        nothing, puts the line back at the current rate.
  */
 #include "chip.h"
 
@@ -18,6 +24,7 @@
 #define CMD_CHECK 0x43u
 #define CMD_FINISH 0x01u
 #define REPORT_VERIFY 0x02u
+#define CMD_RATE 0x53u   /* fast.c */
 
 static uint32_t crc_table[16];
 static uint32_t crc;
@@ -43,6 +50,9 @@ static void crc_add(uint8_t b)
     c = (c >> 4) ^ crc_table[c & 15u];
     crc = c;
 }
+
+/* The rate change (fast.c), built into the chips that offer fast data. */
+void fast_rate(void);
 
 static uint32_t get_u32(void)
 {
@@ -152,6 +162,11 @@ void loader_main(void)
         case CMD_FINISH:
             chip_finish();
             break;
+#ifdef QTX_FAST_DATA
+        case CMD_RATE:
+            fast_rate();
+            break;
+#endif
         default:
             break;  /* noise on the line: wait for a command */
         }

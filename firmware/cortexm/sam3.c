@@ -10,6 +10,8 @@
 #define UART_SR REG32(SAM3_UART + 0x14u)
 #define UART_RHR REG32(SAM3_UART + 0x18u)
 #define UART_THR REG32(SAM3_UART + 0x1Cu)
+#define UART_BRGR REG32(SAM3_UART + 0x20u)
+#define UART_SR_TXEMPTY (1u << 9)
 #define UART_SR_RXRDY (1u << 0)
 #define UART_SR_TXRDY (1u << 1)
 #define UART_SR_OVRE (1u << 5)
@@ -34,8 +36,13 @@
 
 const struct chip chip = {.unit = PAGE, .block_ack = PAGE, .hello = 1, .erase_command = 0};
 
+static uint32_t boot_cd;   /* as the monitor left it for 115200 */
+static uint32_t fast_cd;
+static uint32_t core_hz;
+
 void chip_init(void)
 {
+    boot_cd = UART_BRGR & 0xFFFFu;
     for (uint32_t i = 0; i < sam3_layout.nplanes; ++i) {
         const uint32_t e = sam3_layout.planes[i].efc;
         EEFC_FMR(e) = (EEFC_FMR(e) & ~FMR_FWS_MASK) | (FWS_PROGRAM << 8);
@@ -50,6 +57,45 @@ uint8_t uart_get(void)
     if (sr & UART_SR_OVRE)
         UART_CR = UART_CR_RSTSTA;  /* lost bytes show in the content check */
     return (uint8_t)UART_RHR;
+}
+
+int uart_rx_ready(void)
+{
+    return (UART_SR & UART_SR_RXRDY) != 0;
+}
+
+void uart_flush(void)
+{
+    while (!(UART_SR & UART_SR_TXEMPTY))
+        ;
+}
+
+/* The rate is MCK / (16 x CD) (SAM3X/A 34.5.1, "Baud Rate Generator"), so
+ * 16 x CD x rate tells MCK, to the rounding of the monitor's CD. */
+int chip_rate_ok(uint32_t rate, uint32_t current)
+{
+    if (rate == 0 || current == 0 || boot_cd == 0)
+        return 0;
+    core_hz = 16u * boot_cd * current;
+    const uint32_t cd = (core_hz + 8u * rate) / (16u * rate);
+    if (cd == 0 || cd > 0xFFFFu)
+        return 0;
+    const uint32_t made = core_hz / (16u * cd);
+    const uint32_t off = made > rate ? made - rate : rate - made;
+    if (off > rate / 1000u * 15u)
+        return 0;
+    fast_cd = cd;
+    return 1;
+}
+
+uint32_t chip_core_hz(void)
+{
+    return core_hz;
+}
+
+void chip_rate_switch(int fast)
+{
+    UART_BRGR = fast ? fast_cd : boot_cd;
 }
 
 void uart_put(uint8_t byte)

@@ -11,6 +11,10 @@
 #define USART1_BASE 0x40011000u
 #define USART_SR REG32(USART1_BASE + 0x00u)    /* RM0090 30.6.1 */
 #define USART_DR REG32(USART1_BASE + 0x04u)    /* RM0090 30.6.2 */
+#define USART_BRR REG32(USART1_BASE + 0x08u)   /* RM0090 30.6.3 */
+#define USART_CR3 REG32(USART1_BASE + 0x14u)   /* RM0090 30.6.6 */
+#define USART_CR3_DMAR (1u << 6)
+#define USART_SR_TC (1u << 6)
 #define USART_SR_ORE (1u << 3)
 #define USART_SR_RXNE (1u << 5)
 #define USART_SR_TXE (1u << 7)
@@ -36,6 +40,25 @@
 #define CR_STRT (1u << 16)
 #define CR_LOCK (1u << 31)
 
+/* Fast data comes through DMA2 stream 2, channel 4 = USART1_RX (RM0090 Table
+ * 43), into a circular buffer: the core stops for every word it programs
+ * (16 us), longer than a character at 1 Mbaud. */
+#define RCC_AHB1ENR REG32(0x40023830u)         /* RM0090 7.3.10 */
+#define RCC_DMA2EN (1u << 22)
+#define DMA2_BASE 0x40026400u                  /* RM0090 2.3 */
+#define DMA_STREAM 2u
+#define DMA_SCR REG32(DMA2_BASE + 0x10u + 0x18u * DMA_STREAM)    /* RM0090 10.5.5 */
+#define DMA_SNDTR REG32(DMA2_BASE + 0x14u + 0x18u * DMA_STREAM)  /* 10.5.6 */
+#define DMA_SPAR REG32(DMA2_BASE + 0x18u + 0x18u * DMA_STREAM)   /* 10.5.7 */
+#define DMA_SM0AR REG32(DMA2_BASE + 0x1Cu + 0x18u * DMA_STREAM)  /* 10.5.8 */
+#define DMA_SFCR REG32(DMA2_BASE + 0x24u + 0x18u * DMA_STREAM)   /* 10.5.10 */
+#define DMA_LIFCR REG32(DMA2_BASE + 0x08u)                       /* 10.5.3 */
+#define SCR_EN (1u << 0)
+#define SCR_CIRC (1u << 8)
+#define SCR_MINC (1u << 10)
+#define SCR_CHSEL_4 (4u << 25)
+#define RING 1024u
+
 /* RM0090 39.2 "Flash size": 16 bits, KiB. */
 #define FLASH_SIZE_KIB REG16(0x1FFF7A22u)
 #define FLASH_BASE 0x08000000u
@@ -49,15 +72,97 @@ static uint32_t sector_start(uint32_t s)
     return s <= 4u ? s * 0x4000u : (s - 4u) * 0x20000u;
 }
 
-void chip_init(void) {}
+static uint32_t boot_brr;   /* as the ROM left it for the host's rate */
+static uint32_t fast_brr;
+static uint32_t core_hz;
+static volatile uint8_t ring[RING];
+static uint32_t ring_tail;
+static int ring_on;
+
+void chip_init(void)
+{
+    boot_brr = USART_BRR;
+}
+
+static uint32_t ring_head(void)
+{
+    /* NDTR counts down from RING and reloads there (circular mode). */
+    return (RING - DMA_SNDTR) % RING;
+}
+
+int uart_rx_ready(void)
+{
+    if (ring_on)
+        return ring_head() != ring_tail;
+    return (USART_SR & USART_SR_RXNE) != 0;
+}
 
 uint8_t uart_get(void)
 {
+    if (ring_on) {
+        while (ring_head() == ring_tail)
+            ;
+        const uint8_t b = ring[ring_tail];
+        ring_tail = (ring_tail + 1u) % RING;
+        return b;
+    }
     /* A lost byte (ORE) cannot be asked for again; the content check tells
      * the host. Reading SR then DR clears ORE (RM0090 30.6.1). */
     while (!(USART_SR & USART_SR_RXNE))
         ;
     return (uint8_t)USART_DR;
+}
+
+void uart_flush(void)
+{
+    while (!(USART_SR & USART_SR_TC))
+        ;
+}
+
+/* The ROM measured the host's rate into BRR (AN3155 2), so BRR x rate is
+ * the USART's clock, PCLK2, to the ROM's rounding. With OVER8 = 0 the rate
+ * is fCK / BRR, BRR at least 16 (RM0090 30.3.4). */
+int chip_rate_ok(uint32_t rate, uint32_t current)
+{
+    if (rate == 0 || current == 0 || boot_brr < 16u || boot_brr > 0xFFFFu)
+        return 0;
+    core_hz = boot_brr * current;
+    const uint32_t d = (core_hz + rate / 2u) / rate;
+    if (d < 16u || d > 0xFFFFu)
+        return 0;
+    const uint32_t made = core_hz / d;
+    const uint32_t off = made > rate ? made - rate : rate - made;
+    if (off > rate / 1000u * 15u)
+        return 0;
+    fast_brr = d;
+    return 1;
+}
+
+uint32_t chip_core_hz(void)
+{
+    return core_hz;  /* PCLK2 = HCLK: the APB2 prescaler is 1 after reset (RM0090 7.3.3) */
+}
+
+void chip_rate_switch(int fast)
+{
+    USART_CR3 = 0;
+    DMA_SCR = 0;
+    while (DMA_SCR & SCR_EN)
+        ;
+    ring_on = 0;
+    USART_BRR = fast ? fast_brr : boot_brr;
+    if (!fast)
+        return;
+    RCC_AHB1ENR |= RCC_DMA2EN;
+    DMA_LIFCR = 0x3Du << 16;  /* stream 2's flags (RM0090 10.5.3) */
+    DMA_SPAR = USART1_BASE + 0x04u;
+    DMA_SM0AR = (uint32_t)ring;
+    DMA_SNDTR = RING;
+    DMA_SFCR = 0;             /* direct mode */
+    ring_tail = 0;
+    DMA_SCR = SCR_CHSEL_4 | SCR_MINC | SCR_CIRC | SCR_EN;
+    USART_CR3 = USART_CR3_DMAR;
+    ring_on = 1;
 }
 
 void uart_put(uint8_t byte)

@@ -157,6 +157,7 @@ int RunGang(const GangPlan& plan) {
         ctx.setup.Ports[plan.row->portRecord].SetName(port);
         ctx.FlashFilePath = plan.file;
         ctx.ReadBack = plan.readBack;
+        ctx.FastBaud = plan.fastBaud;
         if (!plan.tracePath.empty()) {
             ctx.Trace = std::make_shared<WireTrace>(plan.tracePath + "." + port);
             if (!ctx.Trace->Ok()) {

@@ -20,6 +20,7 @@ struct GangPlan {
     std::string file;                 // absolute path of the firmware file
     std::string imageLine;            // the image's format, range and CRC-32, said before the run
     bool readBack = true;
+    uint32_t fastBaud = 0;      // --fast: the data rate asked of each loader
     bool quiet = false;
     bool json = false;
     std::string tracePath;            // FILE: one trace per port, FILE.COMn; empty: none

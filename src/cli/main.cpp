@@ -33,8 +33,8 @@ namespace {
 enum Exit { kOk = 0, kUsage = 1, kPort = 2, kBootstrap = 3, kErase = 4, kProgram = 5, kAborted = 130 };
 
 const char* kUsageText =
-    "usage: qtxflash-cli [-t TARGET] [-p COMn[,COMn...]] [-b BAUD] [--json] [--trace FILE]\n"
-    "                    [--settings FILE] [--save] FIRMWARE\n"
+    "usage: qtxflash-cli [-t TARGET] [-p COMn[,COMn...]] [-b BAUD] [--fast[=BAUD]] [--json]\n"
+    "                    [--trace FILE] [--settings FILE] [--save] FIRMWARE\n"
     "       qtxflash-cli --list-ports | --list-targets | --help | --version\n";
 
 void PrintHelp() {
@@ -51,6 +51,10 @@ void PrintHelp() {
         "                        or -p given again, flash the same file into every one of\n"
         "                        them at once, with a summary table at the end\n"
         "  -b, --baud BAUD       baud rate for this run\n"
+        "      --fast[=BAUD]     once the target's loader runs, switch the line to BAUD\n"
+        "                        (default: the fastest the target offers, see\n"
+        "                        --list-targets) for the erase and the data; if the\n"
+        "                        switch fails the run goes on at the port's rate\n"
         "      --settings FILE   settings file to read (default: flash.stp here, if present)\n"
         "      --save            write the settings back, with the choices of this run\n"
         "  -q, --quiet           print only errors and the result\n"
@@ -94,14 +98,16 @@ int ListPorts() {
 
 int ListTargets() {
     const Setup& d = DefaultImage();
-    std::printf("%-10s %-5s %-13s %-8s %-7s %-9s %-6s %-10s %s\n", "TARGET", "CODE", "CLASS", "FRAMING", "BAUD",
-                "MAX", "ERASED", "BOARD", "LOADER");
+    std::printf("%-10s %-5s %-13s %-8s %-7s %-9s %-6s %-10s %-11s %s\n", "TARGET", "CODE", "CLASS", "FRAMING", "BAUD",
+                "MAX", "ERASED", "BOARD", "LOADER", "FAST");
     for (const TargetRow* row : Catalogue()) {
         const PortRecord& r = d.Ports[row->portRecord];
         const std::string loader = row->loader ? std::to_string(row->loader->size) + " bytes" : "-";
-        std::printf("%-10s %-5d %-13s %-8s %-7d %-9llu 0x%02X   %-10s %s\n", row->itemText, row->deviceCode,
+        std::string fast;
+        for (uint32_t rate : row->fastRates) fast += (fast.empty() ? "" : ",") + std::to_string(rate);
+        std::printf("%-10s %-5d %-13s %-8s %-7d %-9llu 0x%02X   %-10s %-11s %s\n", row->itemText, row->deviceCode,
                     row->className, row->framing, r.BaudRate(), static_cast<unsigned long long>(row->maxImageSize),
-                    row->erasedValue, row->simBoard, loader.c_str());
+                    row->erasedValue, row->simBoard, loader.c_str(), fast.empty() ? "-" : fast.c_str());
     }
     return kOk;
 }
@@ -169,6 +175,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> ports;
     bool save = false, quiet = false, json = false;
     bool readBack = true;  // --no-read-back
+    bool fast = false;     // --fast, with fastText its rate (empty: the fastest offered)
+    std::string fastText;
     std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -219,6 +227,12 @@ int main(int argc, char** argv) {
             if (!value(settingsPath)) return Fail(problem);
         } else if (a == "--save") {
             save = true;
+        } else if (a == "--fast") {
+            fast = true;
+        } else if (a.rfind("--fast=", 0) == 0) {
+            fast = true;
+            fastText = a.substr(7);
+            if (Trimmed(fastText).empty()) return Fail("option --fast= needs a baud rate, not an empty text");
         } else if (a == "--no-read-back") {
             readBack = false;
         } else if (a == "-q" || a == "--quiet") {
@@ -298,6 +312,19 @@ int main(int argc, char** argv) {
         record.SetBaudRate(static_cast<int32_t>(baud));
     }
 
+    uint32_t fastBaud = 0;
+    if (fast) {
+        long rate = 0;
+        if (fastText.empty()) {
+            rate = FastestRate(*row);
+            if (rate == 0) return Fail(std::string(row->itemText) + " has no fast-data mode: its loader cannot change the rate");
+        } else if (!ParseBaud(fastText, rate) || rate <= 0 || rate > 100000000) {
+            return Fail("fast data rate \"" + fastText + "\" is not a positive number");
+        }
+        if (const std::string why = FastRateProblem(*row, static_cast<uint32_t>(rate)); !why.empty()) return Fail(why);
+        fastBaud = static_cast<uint32_t>(rate);
+    }
+
     // The whole image is read and judged before anything touches the port: a
     // board erased for a file that cannot be sent has lost its firmware.
     ctx.FlashFilePath = AbsolutePath(firmware);
@@ -340,6 +367,7 @@ int main(int argc, char** argv) {
         plan.file = ctx.FlashFilePath;
         plan.imageLine = imageText;
         plan.readBack = readBack;
+        plan.fastBaud = fastBaud;
         plan.quiet = quiet;
         plan.json = json;
         plan.tracePath = tracePath;
@@ -360,6 +388,7 @@ int main(int argc, char** argv) {
     }
 
     ctx.ReadBack = readBack;
+    ctx.FastBaud = fastBaud;
     sayReadBack();
 
     const int64_t start = NowMs();
@@ -406,6 +435,10 @@ int main(int argc, char** argv) {
                       imageSize, row->itemText, record.Name().c_str(), seconds,
                       static_cast<long long>(ctx.PrescribedPauseMs));
         display.Say(tool + done);
+        if (fastBaud != 0)
+            display.Say(tool + "data at " + std::to_string(ctx.DataBaud) + " baud" +
+                        (ctx.DataBaud == fastBaud ? " (fast)" : ": the switch to " + std::to_string(fastBaud) +
+                                                                     " baud failed, see above"));
         return kOk;
     }
     case RunOutcome::BadInput:

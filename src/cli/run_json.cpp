@@ -46,6 +46,7 @@ RunJson RunRecordOf(const Context& ctx, const std::string& target, const std::st
     r.startUnixMs = startUnixMs;
     r.durationMs = durationMs;
     r.bytesSent = ctx.BytesSent.load();
+    r.dataBaud = ctx.DataBaud;
     return r;
 }
 
@@ -93,7 +94,7 @@ std::string ToJson(const RunJson& r) {
            ",\"size\":" + std::to_string(r.size) + ",\"crc32\":\"" + crc + "\",\"result\":\"" + result +
            "\",\"step\":" + (r.step.empty() ? std::string("null") : JsonString(r.step)) + ",\"start\":\"" + start +
            "\",\"duration_ms\":" + std::to_string(r.durationMs) + ",\"bytes_sent\":" + std::to_string(r.bytesSent) +
-           "}";
+           ",\"data_baud\":" + std::to_string(r.dataBaud) + "}";
 }
 
 }  // namespace qtx

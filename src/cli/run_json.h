@@ -21,6 +21,7 @@ struct RunJson {
     int64_t startUnixMs = 0;
     int64_t durationMs = 0;
     uint64_t bytesSent = 0;
+    uint32_t dataBaud = 0;      // the rate the data went at; 0 when the loader never ran
 };
 
 // Wall-clock time now, in ms since the epoch: when a run started, for its record.

@@ -50,6 +50,7 @@ RunOutcome FlashRun(Context& ctx) {
     ctx.lastFailure = {};
     ctx.FlashTouched = false;
     ctx.BytesSent = 0;
+    ctx.DataBaud = 0;
     ctx.PortDevice.clear();
 
     const int32_t code = ctx.setup.DeviceCode();
@@ -73,6 +74,11 @@ RunOutcome FlashRun(Context& ctx) {
         why = "The settings give " + record->Name() + " a baud rate of " + std::to_string(record->BaudRate()) +
               ": choose a rate in the port dialog";
         readable = false;
+    }
+    // A fast-data rate the target does not offer is refused like a bad file.
+    if (readable && row && ctx.FastBaud != 0) {
+        why = FastRateProblem(*row, ctx.FastBaud);
+        readable = why.empty();
     }
     if (!readable) {
         d.SetStatusText(why);

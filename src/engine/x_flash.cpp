@@ -358,6 +358,109 @@ uint32_t X_Flash::ContentCrc(const std::vector<uint8_t>& data) const { return Cr
 
 void X_Flash::AwaitBlockAck() { ExpectAnswerOrReport(0x00, "waiting after flash block has been sent."); }
 
+namespace {
+constexpr uint8_t kRateCommand = 0x53, kRateRefused = 0x01, kRateSync = 0x55, kPing = 0x43;
+// The loader waits this long for the sync before it goes back (fast.c's
+// SYNC_MS); the host waits longer before it pings at the old rate.
+constexpr int kLoaderSyncMs = 500;
+constexpr int kEchoWaitMs = 300;
+}  // namespace
+
+void X_Flash::SwitchDataRate() {
+    const PortRecord* record = ctx.SelectedPortRecord();
+    const uint32_t current = record ? static_cast<uint32_t>(record->BaudRate()) : 0;
+    ctx.DataBaud = current;
+    const uint32_t fast = ctx.FastBaud;
+    if (fast == 0 || fast == current || !record) return;
+    Comport& port = Port();
+    const int savedTimeout = ctx.ByteTimeoutMs;
+    // One byte within ms; a line error (likely while the rates differ) counts as none.
+    auto receive = [&](uint8_t& b, int ms) {
+        ctx.ByteTimeoutMs = ms;
+        try {
+            const bool got = ReceiveByteTimed(b, "switching the data rate");
+            ctx.ByteTimeoutMs = savedTimeout;
+            return got;
+        } catch (const CharErrorException&) {
+            ctx.ByteTimeoutMs = savedTimeout;
+            port.ClearErrors();
+            return false;
+        }
+    };
+    // The record's framing at another rate: the line keeps its format (a
+    // pseudo-terminal, which drops parity, would otherwise lose a bit of
+    // every character's time).
+    auto setRate = [&](uint32_t baud) {
+        PortRecord at = *record;
+        at.SetBaudRate(static_cast<int32_t>(baud));
+        try {
+            port.Configure(at);
+        } catch (const Comport::InitException& e) {
+            Ui().SetStatusText(e.reason);
+            throw PortException{"switching the data rate"};
+        }
+        ThrowIfGone();
+    };
+    // Whether the loader answers a content-check request at the rate the port is at now.
+    auto ping = [&] {
+        port.PurgeReceive();
+        WriteByte(kPing);
+        uint8_t b = 0;
+        if (!receive(b, 1000) || b != kPing) return false;
+        for (int i = 0; i < 4; ++i)
+            if (!receive(b, 1000)) return false;
+        return true;
+    };
+
+    Ui().SetStatusText(Format(" Asking the loader for %u baud...", fast));
+    uint8_t command[9] = {kRateCommand};
+    for (int i = 0; i < 4; ++i) {
+        command[1 + i] = static_cast<uint8_t>(fast >> (8 * i));
+        command[5 + i] = static_cast<uint8_t>(current >> (8 * i));
+    }
+    WriteBytes(command, sizeof command);
+    uint8_t answer = 0;
+    const bool answered = receive(answer, 1000);
+    if (answered && answer == kRateRefused) {
+        Ui().SetStatusText(Format(" The loader cannot make %u baud: data at %u baud", fast, current));
+        return;
+    }
+    std::string why;
+    if (answered && answer == kRateCommand) {
+        setRate(fast);
+        const int64_t syncSent = NowMs();
+        WriteByte(kRateSync);
+        uint8_t echo = 0;
+        if (receive(echo, kEchoWaitMs) && echo == kRateSync) {
+            ctx.DataBaud = fast;
+            Ui().SetStatusText(Format(" Data at %u baud", fast));
+            return;
+        }
+        why = Format("no sync echo at %u baud", fast);
+        setRate(current);
+        // The loader goes back on a damaged sync at once, on none after its wait.
+        const int64_t left = kLoaderSyncMs + 100 - (NowMs() - syncSent);
+        if (left > 0) PumpingWait(ctx, static_cast<int>(left));
+    } else {
+        why = answered ? Format("answer %02Xh to the rate change, expected 53h", answer) : "no answer to the rate change";
+    }
+    if (ping()) {
+        Ui().SetStatusText(Format(" Fast data failed (%s): data at %u baud", why.c_str(), current));
+        return;
+    }
+    // The echo may have been lost on its way back with the loader at the new rate.
+    setRate(fast);
+    if (ping()) {
+        ctx.DataBaud = fast;
+        Ui().SetStatusText(Format(" Data at %u baud", fast));
+        return;
+    }
+    setRate(current);
+    Ui().SetStatusText(Format("\n\nFatal: the loader answers at neither %u nor %u baud after the rate change (%s)\n",
+                              current, fast, why.c_str()));
+    throw TimeoutException{"switching the data rate"};
+}
+
 void X_Flash::ContentCheck(uint32_t crcSent, const std::vector<uint8_t>& mayBeReport) {
     constexpr uint8_t kCommand = 0x43;
     uint8_t early;

@@ -132,6 +132,13 @@ protected:
     // answers with the waits sized from the line, the quiet line after them, and
     // the content check. The caller sends Finish afterwards where its loader takes one.
     void Transfer(const std::vector<uint8_t>& data, const TransferPlan& plan);
+    // Fast data: asks the running loader to carry the rest of the run at
+    // ctx.FastBaud (0: nothing is sent). The loader answers at the current
+    // rate, both switch, and a sync byte is echoed at the new rate. When any of
+    // this fails both sides go back and the run goes on at the current rate:
+    // only a loader that answers at neither rate ends it. Sets ctx.DataBaud
+    // and says in the status line which rate the data take.
+    void SwitchDataRate();
     // The C16x loaders' program step up to Finish: the size command (0x22, four
     // bytes LSB first, answered 0x00), the data command (0x42) and the file in
     // 16-bit words as plan says.

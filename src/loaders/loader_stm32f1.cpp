@@ -78,6 +78,6 @@ const uint8_t kData[1052] = {
 // Declared here too: a new image need not be in loader_image.h to be seen.
 extern const LoaderImage kLoaderStm32f1;
 const LoaderImage kLoaderStm32f1 = {"stm32f1", kData, sizeof kData, 0x20001000u,
-                              "firmware/cortexm sources sha256 a78dcb042476550e47871213df6c2798025e37c847976dd9b462e6d42e1dba81, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 01e2faf1aaa321cfdf4a5f96a8c2b5bf0e751b72a73c195221977e28ac4e7188"};
+                              "firmware/cortexm sources sha256 b09f721f9f4181282eea08e0dfa1cc0b22bc0d7c4e4a9d548fe847ece46f8af3, arm-none-eabi-gcc 12.2.1 -mcpu=cortex-m3 -Os; image sha256 01e2faf1aaa321cfdf4a5f96a8c2b5bf0e751b72a73c195221977e28ac4e7188"};
 
 }  // namespace qtx

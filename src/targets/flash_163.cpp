@@ -26,7 +26,7 @@ const TargetRow kTarget{.itemText = "C163", .deviceCode = 3, .listPosition = 30,
                         .finishAfterRun = false, .simBoard = "c163",
                         // The board's flash, on /CS0, at 0 as for C166/167 (docs/loaders.md,
                         // "Firmware files and base addresses").
-                        .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
+                        .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

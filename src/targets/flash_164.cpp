@@ -55,7 +55,7 @@ const TargetRow kTarget{.itemText = "XC164/167", .deviceCode = 5, .listPosition 
                         .finishAfterRun = false, .simBoard = "xc164",
                         // Program flash at C0'0000h (XC2200 Derivatives System Units UM V2.1,
                         // 3.9.4, taken for the XC16x: see docs/loaders.md, XC164/167).
-                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
+                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

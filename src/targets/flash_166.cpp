@@ -28,7 +28,7 @@ const TargetRow kTarget{.itemText = "C166/167", .deviceCode = 1, .listPosition =
                         // The board's flash on /CS0 is what the core fetches from 00'0000h
                         // when it starts from external memory (docs/loaders.md, "Firmware
                         // files and base addresses").
-                        .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
+                        .baseAddress = 0x000000, .flashWindows = {}, .elfMachines = kElfMachinesC166, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

@@ -34,7 +34,7 @@ const TargetRow kTarget{.itemText = "GP4020", .deviceCode = 4, .listPosition = 4
                         // Booting from its flash, the chip sees NCS[0] (the flash on NSCS[0]) at
                         // 0x00000000 (GP4020 Design Manual DM5280, 4.1 and 11.2); the loader
                         // writes it at 0x60000000 after the boot ROM's swap.
-                        .baseAddress = 0x00000000, .flashWindows = {}, .elfMachines = kElfMachinesArm};
+                        .baseAddress = 0x00000000, .flashWindows = {}, .elfMachines = kElfMachinesArm, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

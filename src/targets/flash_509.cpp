@@ -83,7 +83,7 @@ const TargetRow kTarget{.itemText = "C509", .deviceCode = 2, .listPosition = 10,
                         .finishAfterRun = false, .simBoard = "c509",
                         // The board's flash is the external program memory from 0000H (C509-L
                         // User's Manual 1997-10-01, 3.1/3.2; docs/loaders.md, C509).
-                        .baseAddress = 0x0000, .flashWindows = {}, .elfMachines = kElfMachines8051};
+                        .baseAddress = 0x0000, .flashWindows = {}, .elfMachines = kElfMachines8051, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

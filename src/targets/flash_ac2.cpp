@@ -364,7 +364,7 @@ const TargetRow kTarget{.itemText = "T89C5xACx", .deviceCode = 7, .listPosition 
                         // The ROM loader programs the code memory at the address of each record
                         // ("A/T89C51AC2 UART Bootloader", 4231C-CAN-03/05, Program Data): image
                         // offset n is code address n.
-                        .baseAddress = 0x0000, .flashWindows = {}, .elfMachines = kElfMachines8051};
+                        .baseAddress = 0x0000, .flashWindows = {}, .elfMachines = kElfMachines8051, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

@@ -30,7 +30,7 @@ const TargetRow kTarget{.itemText = "STM32F1", .deviceCode = 6, .listPosition = 
                         .hasEraseStage = true, .forcesBootMode = true, .finishAfterRun = false,
                         .simBoard = "stm32f1",
                         // Main flash memory from 0x0800 0000 (RM0008 3.3.3, Tables 5 and 6).
-                        .baseAddress = 0x08000000, .flashWindows = {}, .elfMachines = kElfMachinesArm};
+                        .baseAddress = 0x08000000, .flashWindows = {}, .elfMachines = kElfMachinesArm, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

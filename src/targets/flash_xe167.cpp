@@ -120,7 +120,7 @@ const TargetRow kTarget{.itemText = "XE167", .deviceCode = 8, .listPosition = 70
                         .finishAfterRun = true, .simBoard = "xe167",
                         // Program flash from C0'0000h ([UM22] 3.9.4 for the XC2000 sibling;
                         // docs/xe167-facts.md).
-                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166};
+                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166, .fastRates = {}};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace
