@@ -27,7 +27,7 @@ void UartLine::Settle() {
     while (!queue_.empty() && queue_.front().at <= now) {
         Landing l = queue_.front();
         queue_.pop_front();
-        if (rate_ && !RatesMatch(l.hostBaud, rate_)) {
+        if (checking_ && !RatesMatch(l.hostBaud, rate_)) {
             l.byte = Garble(l.byte, l.hostBaud, rate_);
             ++garbled_;
         }
@@ -95,7 +95,7 @@ Stm32Usart::Stm32Usart(ArmCpu& cpu, BoardIo& io, uint32_t pclkHz, uint32_t baud)
     // 8E1 as the ROM boot loader sets it: 9-bit word with parity (AN3155 1 "Bootloader code sequence").
     : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepOld, 11), pclk_(pclkHz),
       brr_((pclkHz + baud / 2) / baud), cr1_(kCr1Ue | kCr1M | kCr1Pce | kCr1Te | kCr1Re) {
-    line_.SetRate(pclk_ / brr_);
+    line_.InitRate(pclk_ / brr_);
 }
 
 uint32_t Stm32Usart::Read(uint32_t offset, unsigned) {
@@ -174,7 +174,7 @@ Sam3Uart::Sam3Uart(ArmCpu& cpu, BoardIo& io, uint32_t mckHz, uint32_t baud)
     // 8N1 at 115200 as the monitor leaves it (SAM3N 20.5, sibling); CD = MCK / (16 x baud).
     : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepNew, 10), mck_(mckHz),
       brgr_((mckHz + 8 * baud) / (16 * baud)) {
-    line_.SetRate(mck_ / (16 * brgr_));
+    line_.InitRate(mck_ / (16 * brgr_));
 }
 
 uint32_t Sam3Uart::Read(uint32_t offset, unsigned) {

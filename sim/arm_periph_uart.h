@@ -25,10 +25,17 @@ public:
 
     // A byte the host sent at hostBaud; returns when it lands.
     EmuNs Deliver(uint8_t byte, uint32_t hostBaud);
-    // The rate the UART's divider makes; once set, a byte sent at a rate it
-    // does not match (RatesMatch) lands garbled, as the receiver samples it.
-    void SetRate(uint32_t baud) { rate_ = baud; }
+    // The rate the UART's divider makes. The divider the ROM left is the
+    // host's rate (the rig garbles bytes sent at another, by the board's
+    // ListenBaud); once the program sets its own, a byte sent at a rate it
+    // does not match (RatesMatch) lands garbled here, at its landing time.
+    void InitRate(uint32_t baud) { rate_ = baud; }
+    void SetRate(uint32_t baud) {
+        rate_ = baud;
+        checking_ = true;
+    }
     uint32_t Rate() const { return rate_; }
+    bool Checking() const { return checking_; }
     // With a sink, landed bytes go there, in landing order, instead of the
     // receive register (a DMA request served at once); a sink that returns
     // false leaves the byte to the register.
@@ -77,6 +84,7 @@ private:
     uint64_t overruns_ = 0;
     uint64_t sent_ = 0;
     uint32_t rate_ = 0;
+    bool checking_ = false;
     uint64_t garbled_ = 0;
     std::function<bool(uint8_t)> sink_;
     EmuNs txDataFreeAt_ = 0;   // the data register moves into the shift register

@@ -59,8 +59,8 @@ public:
 
     std::string Name() const override { return traits_.name; }
     // A program may set another divider than the monitor's.
-    uint32_t ListenBaud() const override { return uart_ ? uart_->Rate() : kBaud; }
-    bool ChecksHostRate() const override { return uart_ != nullptr; }
+    uint32_t ListenBaud() const override { return uart_ && uart_->Line().Checking() ? uart_->Rate() : kBaud; }
+    bool ChecksHostRate() const override { return uart_ && uart_->Line().Checking(); }
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;

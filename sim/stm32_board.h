@@ -66,8 +66,8 @@ public:
 
     std::string Name() const override { return traits_.name; }
     // The ROM measured the host's rate; a program may set another divider.
-    uint32_t ListenBaud() const override { return usart_ ? usart_->Rate() : baud_; }
-    bool ChecksHostRate() const override { return usart_ != nullptr; }
+    uint32_t ListenBaud() const override { return usart_ && usart_->Line().Checking() ? usart_->Rate() : baud_; }
+    bool ChecksHostRate() const override { return usart_ && usart_->Line().Checking(); }
     // 8E1 for the ROM boot loader (AN3155, "USART bootloader code sequence":
     // even parity) and for the preloader, which keeps the USART as it finds it.
     int FrameBits() const override { return 11; }

@@ -33,6 +33,16 @@ TEST(LineModel, GarbleNeverPassesAByteUnchangedAndIsDeterministic) {
     EXPECT_NE(Garble(0x55, 57600, 19200), Garble(0x55, 19200, 57600)) << "direction matters";
 }
 
+// A divider's rate within 1.5 % reads the host's bytes; beyond, they garble.
+TEST(LineModel, RatesMatchWithinOneAndAHalfPercentEitherWay) {
+    EXPECT_TRUE(RatesMatch(115200, 115108));   // a 16 MHz BRR of 139
+    EXPECT_TRUE(RatesMatch(230400, 228571));   // -0.79 %
+    EXPECT_TRUE(RatesMatch(1000000, 1015000));
+    EXPECT_TRUE(RatesMatch(1015000, 1000000));
+    EXPECT_FALSE(RatesMatch(1000000, 1030000)); // the no-fast fault's clock
+    EXPECT_FALSE(RatesMatch(921600, 941176));   // 16 MHz / 17
+}
+
 TEST(LineModel, GarbleSamplesTheSendersFrame) {
     // Sender twice as fast: receiver data bit i falls on sender bit 2i+3, i.e. data
     // bits 2, 4, 6, then the stop bit and the idle line.
