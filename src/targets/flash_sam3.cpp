@@ -19,6 +19,8 @@ namespace {
 // latency timer; twice that leaves room for the host's estimate of when its
 // bytes left.
 constexpr int kMonitorQuietMs = 2 * kAdapterLatencyMs;
+// More monitor text than this before the preloader's 0x00 is not late answers.
+constexpr int kMonitorTextLimit = 3 * 4096;
 // The pause the monitor gets after the write commands before the start command.
 constexpr int kAfterWritesMs = 400;
 
@@ -117,9 +119,19 @@ int Flash_sam3u::SendLoader() {
         break;
     }
     // The monitor's line end before it jumps; then the preloader says it runs.
-    uint8_t lineEnd[2];
-    port.Read(lineEnd, 2);
-    Expect(0x00, "waiting after BSL has been sent", false);
+    // Answers to the write commands that a busy host or board let come after
+    // the purge are monitor text too: skipped, never taken for the 0x00.
+    const char* what = "waiting after BSL has been sent";
+    for (int skipped = 0;; ++skipped) {
+        const int b = Expect(0xFF, what, false);
+        if (b == 0x00) break;
+        if ((b != '\n' && b != '\r' && b != '>') || skipped >= kMonitorTextLimit) {
+            char text[128];
+            std::snprintf(text, sizeof text, "\nError %s\nReceived byte: %02Xh Expected: 00h\n", what, b);
+            Ui().SetStatusText(text);
+            throw CharErrorException{what, b, 0x00};
+        }
+    }
     Drain(port);
     PumpingSleep(ctx, 200);
     Ui().SetStatusText(" Preloader running...");
