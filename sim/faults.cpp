@@ -49,9 +49,16 @@ std::string AddOne(const std::string& fault, FaultSet& f) {
         f.eraseFail = true;
         return {};
     }
-    if (kind == "no-fast" || kind == "fast-garble") {
+    if (kind == "no-fast") {
         if (hasArg) return "fault '" + kind + "' takes no argument";
-        (kind == "no-fast" ? f.noFast : f.fastGarble) = true;
+        f.noFast = true;
+        return {};
+    }
+    if (kind == "fast-garble") {
+        uint64_t k = 1;
+        if (hasArg && (!ParseNumber(arg, 1000, k) || k == 0)) return "bad number '" + arg + "' in fault '" + fault + "'";
+        f.fastGarble = true;
+        f.fastGarbleSwitch = uint32_t(k);
         return {};
     }
     if (kind == "preloaded" || kind == "read-locked" || kind == "wide-erase") {

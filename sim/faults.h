@@ -21,6 +21,7 @@ struct FaultSet {
     bool wideErase = false;              // xc164/xe167: an erase clears 16 KiB around its sector
     bool noFast = false;                 // stm32f4, sam3: the core clock runs 3 % fast, too far for fast rates
     bool fastGarble = false;             // the first bytes after the host's first rate switch arrive damaged
+    uint32_t fastGarbleSwitch = 1;       // fast-garble@K: after its K-th (xe167/xc164 switch once in plain runs)
     std::set<uint64_t> drop;             // these bytes never arrive
     std::set<uint64_t> corrupt;          // these bytes arrive XOR 0x01
     std::set<uint64_t> badAck;           // first answer after that many bytes is XOR 0x01

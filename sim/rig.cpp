@@ -403,12 +403,13 @@ void Rig::Status(uint8_t packet) {
 
 void Rig::RefreshLine() {
     const LineSettings now = pty_.QueryLine();
-    // The first change of rate in a session that has sent bytes is a switch
-    // to fast data: the fault damages what comes first at the new rate.
+    // A change of rate in a session that has sent bytes is a switch: the
+    // fault damages what comes first at the rate of its chosen one (the first
+    // by default; a target whose plain runs switch once counts that too).
     if (options_.faults.fastGarble && now.txBaud != line_.txBaud) {
+        if (sessionBytes_ > 0) ++rateSwitches_;
         // Only bytes at the new rate: the host's way back is not damaged.
-        garbleAfterSwitch_ = !fastGarbled_ && sessionBytes_ > 0 ? kFastGarbleBytes : 0;
-        fastGarbled_ = fastGarbled_ || sessionBytes_ > 0;
+        garbleAfterSwitch_ = sessionBytes_ > 0 && rateSwitches_ == options_.faults.fastGarbleSwitch ? kFastGarbleBytes : 0;
     }
     if (!now.SameLine(line_)) Log("host line: " + now.Describe());
     if (line_.extproc && !now.extproc) Log("host cleared EXTPROC: line settings are read with every byte");
@@ -478,7 +479,7 @@ void Rig::HostClosed(bool reopened) {
     PullEvents();
     if (!reopened && !OpenPending() && !pty_.Armed()) pty_.Arm();
     sessionBytes_ = 0;
-    fastGarbled_ = false;
+    rateSwitches_ = 0;
     garbleAfterSwitch_ = 0;
     // Logged only now: whoever waits for this line may open the port at once.
     Log(what + "; board reset");

@@ -116,7 +116,7 @@ private:
     std::pair<uint32_t, uint32_t> lastMismatch_[2] = {};
     // The fast-garble fault: bytes still to damage after the host's rate switch.
     static constexpr int kFastGarbleBytes = 4;
-    bool fastGarbled_ = false;
+    uint32_t rateSwitches_ = 0;   // in this session, after its first byte
     int garbleAfterSwitch_ = 0;
 };
 

@@ -91,6 +91,7 @@ void Xe167Board::Land(uint8_t byte) {
     if (rbuf_.size() == 2) {
         psr_ |= kDlif;
         Misuse("U0C0 receive buffer overrun: a received byte was lost");
+        Log("U0C0 overrun: the program was at " + Hex(cpu_.Ip(), 4) + " in its code segment");
         return;
     }
     rbuf_.emplace_back(nextSlot_, byte);

@@ -366,8 +366,8 @@ constexpr int kLoaderSyncMs = 500;
 constexpr int kEchoWaitMs = 300;
 }  // namespace
 
-void X_Flash::SwitchDataRate() {
-    const PortRecord* record = ctx.SelectedPortRecord();
+void X_Flash::SwitchDataRate(const PortRecord* line) {
+    const PortRecord* record = line ? line : ctx.SelectedPortRecord();
     const uint32_t current = record ? static_cast<uint32_t>(record->BaudRate()) : 0;
     ctx.DataBaud = current;
     const uint32_t fast = ctx.FastBaud;

@@ -137,8 +137,9 @@ protected:
     // rate, both switch, and a sync byte is echoed at the new rate. When any of
     // this fails both sides go back and the run goes on at the current rate:
     // only a loader that answers at neither rate ends it. Sets ctx.DataBaud
-    // and says in the status line which rate the data take.
-    void SwitchDataRate();
+    // and says in the status line which rate the data take. line: the open
+    // line's record where the loader runs at another rate than the stored port.
+    void SwitchDataRate(const PortRecord* line = nullptr);
     // The C16x loaders' program step up to Finish: the size command (0x22, four
     // bytes LSB first, answered 0x00), the data command (0x42) and the file in
     // 16-bit words as plan says.

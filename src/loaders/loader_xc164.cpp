@@ -128,6 +128,6 @@ const uint8_t kData[1854] = {
 // Declared here too: a new image need not be in loader_image.h to be seen.
 extern const LoaderImage kLoaderXC164;
 const LoaderImage kLoaderXC164 = {"xc164", kData, sizeof kData, 0xE00004u,
-                              "sources sha256 2bd165d8502b1641 (xc164.asm, xc16x.inc, xc16x_start.inc, xc16x_body.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 5d0452b4d8de0c9a6d5428815b3fd5ecfee016f9138f6f02dd27017e5ffcdd8d"};
+                              "sources sha256 d63805bde7c024bb (xc164.asm, xc16x.inc, xc16x_start.inc, xc16x_body.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 5d0452b4d8de0c9a6d5428815b3fd5ecfee016f9138f6f02dd27017e5ffcdd8d"};
 
 }  // namespace qtx

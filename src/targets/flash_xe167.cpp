@@ -68,6 +68,7 @@ int Flash_XE167::SendLoader() {
     Expect(0x00, "waiting after BSL has been sent", false);
     Port().Configure(line);
     Ui().ShowPortRecord(line);
+    SwitchDataRate(&line);
     return 0;
 }
 
@@ -112,6 +113,11 @@ namespace {
 // 768 KiB of on-chip flash that erases to 0000h; the loader wants Finish
 // after the run.
 constexpr const char* kRates[] = {"19200"};
+// Bit times T x 57600 / rate that PDIV'+1 times 8..32 quanta make exactly from
+// any 57600 set-up of 16 quanta (at 10 MHz T = 176: 88, 44, 22). 921600 (11)
+// would outrun the loader's work per byte on the start-up clock
+// (docs/loaders.md, "Fast data").
+constexpr uint32_t kFastRates[] = {115200, 230400, 460800};
 const TargetRow kTarget{.itemText = "XE167", .deviceCode = 8, .listPosition = 70, .className = "Flash_XE167",
                         .make = &MakeFlasher<Flash_XE167>, .eraseCommand = 0x62, .eraseAck = 0x00, .idByte = 0xD5,
                         .portRecord = PortRecordIndex(8), .framing = "8N1", .dialogRates = kRates,
@@ -120,7 +126,8 @@ const TargetRow kTarget{.itemText = "XE167", .deviceCode = 8, .listPosition = 70
                         .finishAfterRun = true, .simBoard = "xe167",
                         // Program flash from C0'0000h ([UM22] 3.9.4 for the XC2000 sibling;
                         // docs/xe167-facts.md).
-                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166, .fastRates = {}};
+                        .baseAddress = 0xC00000, .flashWindows = {}, .elfMachines = kElfMachinesC166,
+                        .fastRates = kFastRates};
 const TargetRegistration kRegistered(kTarget);
 
 }  // namespace

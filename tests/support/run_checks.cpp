@@ -104,4 +104,19 @@ ProcessResult FlashWithCli(const SimBoard& board, std::vector<std::string> args,
     return r;
 }
 
+CliRun PacedCliRun(const char* board, const char* target, const std::vector<uint8_t>& fw,
+                   std::vector<std::string> faults, const std::vector<std::string>& options) {
+    SimOptions o = Paced(std::move(faults));
+    o.board = board;
+    o.eraseMs = 50;
+    SimBoard sim(o);
+    std::vector<std::string> args = {"-t", target, "-p", "COM1"};
+    args.insert(args.end(), options.begin(), options.end());
+    CliRun out{FlashWithCli(sim, args, fw, 120000), {}, {}};
+    sim.Stop();
+    out.log = sim.Log();
+    out.flash = sim.Flash();
+    return out;
+}
+
 }  // namespace qtx::test

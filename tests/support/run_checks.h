@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -74,5 +75,18 @@ std::vector<std::string> LogLines(const std::string& log);
 // stray flash.stp is read).
 ProcessResult FlashWithCli(const SimBoard& board, std::vector<std::string> args, const std::vector<uint8_t>& fw,
                            int timeoutMs = 120000);
+
+// A whole run through the command-line tool into a paced board (erase time
+// 50 ms where the board takes one), with the board's log and flash afterwards.
+struct CliRun {
+    ProcessResult cli;
+    std::string log;
+    std::vector<uint8_t> flash;
+    bool Holds(const std::vector<uint8_t>& fw) const {
+        return flash.size() >= fw.size() && std::equal(fw.begin(), fw.end(), flash.begin());
+    }
+};
+CliRun PacedCliRun(const char* board, const char* target, const std::vector<uint8_t>& fw,
+                   std::vector<std::string> faults, const std::vector<std::string>& options);
 
 }  // namespace qtx::test

@@ -12,29 +12,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-struct Outcome {
-    ProcessResult cli;
-    std::string log;
-    Bytes flash;
-};
-
-Outcome FastRun(const char* board, const char* target, const Bytes& fw, std::vector<std::string> faults = {},
-                std::vector<std::string> fast = {"--fast"}) {
-    SimOptions o = Paced(std::move(faults));
-    o.board = board;
-    o.eraseMs = 50;
-    SimBoard sim(o);
-    std::vector<std::string> args = {"-t", target, "-p", "COM1"};
-    args.insert(args.end(), fast.begin(), fast.end());
-    Outcome out{FlashWithCli(sim, args, fw, 120000), {}, {}};
-    sim.Stop();
-    out.log = sim.Log();
-    out.flash = sim.Flash();
-    return out;
-}
-
-bool Holds(const Bytes& flash, const Bytes& fw) {
-    return flash.size() >= fw.size() && std::equal(fw.begin(), fw.end(), flash.begin());
+CliRun FastRun(const char* board, const char* target, const Bytes& fw, std::vector<std::string> faults = {},
+               const std::vector<std::string>& fast = {"--fast"}) {
+    return PacedCliRun(board, target, fw, std::move(faults), fast);
 }
 
 TEST(FastData, EveryTargetTakesItsDataAtItsFastestRate) {
@@ -42,7 +22,7 @@ TEST(FastData, EveryTargetTakesItsDataAtItsFastestRate) {
                                         std::pair{"sam3s", "SAM3S"}}) {
         SCOPED_TRACE(board);
         const Bytes fw = PatternBytes(20001, 3);
-        const Outcome r = FastRun(board, target, fw);
+        const CliRun r = FastRun(board, target, fw);
         EXPECT_EQ(r.cli.status, 0) << r.cli.err << r.log;
         EXPECT_NE(r.cli.err.find("data at 1000000 baud (fast)"), std::string::npos) << r.cli.err;
         // The board's UART ran at the new divider: its bytes were not garbled.
@@ -50,7 +30,7 @@ TEST(FastData, EveryTargetTakesItsDataAtItsFastestRate) {
         EXPECT_EQ(r.log.find("garbled"), std::string::npos) << r.log;
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
         EXPECT_NE(r.log.find(" 0 UART overruns"), std::string::npos) << r.log;
-        EXPECT_TRUE(Holds(r.flash, fw));
+        EXPECT_TRUE(r.Holds(fw));
     }
 }
 
@@ -64,13 +44,13 @@ TEST(FastData, AFailedSwitchEndsInARunAtThePortsRate) {
           std::tuple{"fast-garble", "sam3u", "SAM3U", "Fast data failed (no sync echo at 1000000 baud)"}}) {
         SCOPED_TRACE(std::string(fault) + " " + board);
         const Bytes fw = PatternBytes(3001, 8);
-        const Outcome r = FastRun(board, target, fw, {fault});
+        const CliRun r = FastRun(board, target, fw, {fault});
         EXPECT_EQ(r.cli.status, 0) << r.cli.err << r.log;
         EXPECT_NE(r.cli.err.find(why), std::string::npos) << r.cli.err;
         EXPECT_NE(r.cli.err.find("data at 115200 baud: the switch to 1000000 baud failed"), std::string::npos)
             << r.cli.err;
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
-        EXPECT_TRUE(Holds(r.flash, fw));
+        EXPECT_TRUE(r.Holds(fw));
     }
 }
 
@@ -87,7 +67,7 @@ TEST(FastData, ARateTheTargetDoesNotOfferIsRefusedBeforeTheRun) {
                           Case{"c167", "C166/167", "--fast", "C166/167 has no fast-data mode"},
                           Case{"stm32f4", "STM32F4", "--fast=fast", "fast data rate \"fast\" is not a positive number"}}) {
         SCOPED_TRACE(c.option);
-        const Outcome r = FastRun(c.board, c.target, PatternBytes(100, 1), {}, {c.option});
+        const CliRun r = FastRun(c.board, c.target, PatternBytes(100, 1), {}, {c.option});
         EXPECT_EQ(r.cli.status, 1) << r.cli.err;
         EXPECT_NE(r.cli.err.find(c.text), std::string::npos) << r.cli.err;
         EXPECT_EQ(r.log.find("host line"), std::string::npos) << "the port was opened:\n" << r.log;
@@ -97,7 +77,7 @@ TEST(FastData, ARateTheTargetDoesNotOfferIsRefusedBeforeTheRun) {
 // Upload, Go, size (7359 bytes), the rate change (9) and sync (1), erase and
 // 0x42 (2): data byte 100 is byte 7471 and arrives changed at 1 Mbaud.
 TEST(FastData, TheContentCheckCatchesADamagedByteAtTheFastRate) {
-    const Outcome r = FastRun("stm32f4", "STM32F4", PatternBytes(3000, 5), {"corrupt@7471"}, {"--fast=500000"});
+    const CliRun r = FastRun("stm32f4", "STM32F4", PatternBytes(3000, 5), {"corrupt@7471"}, {"--fast=500000"});
     EXPECT_EQ(r.cli.status, 5) << r.cli.err;
     EXPECT_NE(r.cli.err.find("content check failed"), std::string::npos) << r.cli.err;
     EXPECT_NE(r.log.find("corrupt fault: byte 7471"), std::string::npos) << r.log;
