@@ -19,7 +19,15 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TARGETS = {"stm32f4": ("STM32F4", 1 << 20), "sam3u": ("SAM3U", 0x20000), "sam3s": ("SAM3S", 0x20000)}
+TARGETS = {"stm32f4": ("STM32F4", 1 << 20), "sam3u": ("SAM3U", 0x20000), "sam3s": ("SAM3S", 0x20000),
+           "xe167": ("XE167", 120001)}
+
+
+def image(board, size):
+    data = bytearray(random.Random(7).randbytes(size))
+    if board == "xe167":
+        data[0xF000:0x10000] = bytes(0x1000)  # the reserved range takes no data
+    return bytes(data)
 
 
 def run(build, board, fast, latency):
@@ -27,7 +35,7 @@ def run(build, board, fast, latency):
     with tempfile.TemporaryDirectory(prefix="qtx-fast-") as d:
         fw = os.path.join(d, "fw.bin")
         with open(fw, "wb") as f:
-            f.write(random.Random(7).randbytes(size))
+            f.write(image(board, size))
         env = dict(os.environ, QTXFLASH_PORTS=d)
         sim = subprocess.Popen([os.path.join(build, "sim/qtxsim"), "--board", board, "--port", "COM1", "--once",
                                 "--ports-dir", d, "--pace", "--latency-ms", str(latency)],
