@@ -56,6 +56,7 @@ public:
 
     std::string Name() const override { return "gp4020"; }
     uint32_t ListenBaud() const override;
+    bool ChecksHostRate() const override;
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;
@@ -69,6 +70,9 @@ private:
     enum class Rom { Length, Image, Running, Silent };
 
     void Start();
+    // BuILD_CLK, which clocks the core and UART1 (DM5280 14.1); the no-fast
+    // fault runs it 3 % fast, a reference off its frequency.
+    uint32_t ClockHz() const { return config_.fastClock ? kUartHz / 100 * 103 : kUartHz; }
     void Silence(const std::string& why);
 
     BoardConfig config_;
