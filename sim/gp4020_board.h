@@ -22,7 +22,9 @@
 //  - 0x60000000 shows the boot ROM until EXT_NCS0 (IO_REV bit 9) is set;
 //  - UART1 as the ROM leaves it: receiving at 56.8 kbaud, the transmitter
 //    off (its reset value; the ROM never sends); any access that is not
-//    8 bits wide is a data abort.
+//    8 bits wide is a data abort. A divider the program sets runs the line
+//    at its rate and holds the host to it within 1.5 % (RatesMatch); one
+//    set while a character is sent is misuse.
 #pragma once
 
 #pragma once

@@ -28,8 +28,8 @@ namespace {
 constexpr const char* kRates[] = {"57600"};
 // UART1 divides BuILD_CLK, 20 MHz from the 40 MHz reference, by 16 x (BRR + 1)
 // (GP4020 Design Manual DM5280, 14.6 and 17.2, Table 17.1): 312500 is BRR 3,
-// exact. 625000 (BRR 1) leaves the loader, at some 16 us a byte, no time to
-// spare (docs/fast-rates.md).
+// exact. 625000 (BRR 1) kept up on the simulated board, but only with the
+// flash's typical 11 us a word and little to spare: not before reception by DMA.
 constexpr uint32_t kFastRates[] = {312500};
 const TargetRow kTarget{.itemText = "GP4020", .deviceCode = 4, .listPosition = 40, .className = "Flash_4020",
                         .make = &MakeFlasher<Flash_4020>, .eraseCommand = 0x62, .eraseAck = 0x00, .idByte = 0x55,
