@@ -24,7 +24,9 @@
 //    off (its reset value; the ROM never sends); any access that is not
 //    8 bits wide is a data abort. A divider the program sets runs the line
 //    at its rate and holds the host to it within 1.5 % (RatesMatch); one
-//    set while a character is sent is misuse.
+//    set while a character is sent is misuse. The loader's sync wait counts
+//    polls, and an idle poll loop waits for input without running (ArmCpu),
+//    so here that wait ends with the next byte rather than after its count.
 #pragma once
 
 #pragma once
