@@ -29,7 +29,11 @@ public:
     // host's rate (the rig garbles bytes sent at another, by the board's
     // ListenBaud); once the program sets its own, a byte sent at a rate it
     // does not match (RatesMatch) lands garbled here, at its landing time.
-    void InitRate(uint32_t baud) { rate_ = baud; }
+    // A program that puts the ROM's divider back calls InitRate too.
+    void InitRate(uint32_t baud) {
+        rate_ = baud;
+        checking_ = false;
+    }
     void SetRate(uint32_t baud) {
         rate_ = baud;
         checking_ = true;

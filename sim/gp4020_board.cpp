@@ -95,13 +95,21 @@ private:
 // Status bits (Table 39): 0 receive register full, 1 transmit register empty,
 // 3 transmitting, 6 overrun; reading the status clears the error flags. An
 // overrun keeps the old byte and discards the new one (4.3.3).
+//
+// A program may set another divider (MR[7:4], BRR) between characters; one
+// set while a character is on its way cuts it short, which is misuse. At the
+// ROM's divider the board judges the line as the ROM's (ListenBaud); at any
+// other the line checks each host byte against the rate it makes.
 class Gp4020Uart : public ArmDevice {
 public:
-    Gp4020Uart(ArmCpu& cpu, BoardIo& io) : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepOld, 10) {}
+    Gp4020Uart(ArmCpu& cpu, BoardIo& io, uint32_t clockHz)
+        : cpu_(cpu), line_(cpu, io, UartLine::OnOverrun::KeepOld, 10), clockHz_(clockHz) {
+        line_.InitRate(Baud());
+    }
     UartLine& Line() { return line_; }
     bool Receiving() const { return cr_ & kRen; }
-    // 16 x baud = 20 MHz / 2^MR[7:4] / (BRR + 1) (DM5003 4.3.1).
-    uint32_t Baud() const { return Gp4020Board::kUartHz / (1u << (mr_ >> 4)) / (16 * (brr_ + 1)); }
+    // 16 x baud = UART clock / 2^MR[7:4] / (BRR + 1) (DM5003 4.3.1).
+    uint32_t Baud() const { return clockHz_ / (1u << (mr_ >> 4)) / (16 * (brr_ + 1)); }
 
     uint32_t Read(uint32_t offset, unsigned size) override {
         if (!Allowed(offset, size, "read")) return 0;
@@ -146,11 +154,17 @@ public:
             }
             return;
         case 0x04:
+            if ((v ^ mr_) >> 4) Divider("MR := " + Hex(v));
             mr_ = v;
             // The host's line is 8N1; another frame garbles every byte.
             if (mr_ & 0x0F) cpu_.Misuse("UART1 frame is not 8N1", "MR := " + Hex(v));
+            Rate();
             return;
-        case 0x08: brr_ = v; return;
+        case 0x08:
+            if (v != brr_) Divider("BRR := " + Hex(v));
+            brr_ = v;
+            Rate();
+            return;
         case 0x14: mcr_ = v; return;
         default:
             cpu_.Misuse("write to a read-only UART1 register", HexWord(Gp4020Board::kUart1 + offset) + " := " + Hex(v));
@@ -167,6 +181,13 @@ private:
                   std::string(what) + " of " + std::to_string(size) + " at " + HexWord(Gp4020Board::kUart1 + offset));
         return false;
     }
+    void Divider(const std::string& what) {
+        if (line_.Sending()) cpu_.Misuse("UART rate changed while a character is sent", what);
+    }
+    void Rate() {
+        if (mr_ >> 4 == 0 && brr_ == Gp4020Board::kRomBaudDivisor) line_.InitRate(Baud());
+        else line_.SetRate(Baud());
+    }
     bool TxRegisterFree() {
         if (!held_) return line_.TxReady();
         cpu_.IdlePoll(kNever);   // only a write to CR can free it
@@ -175,6 +196,7 @@ private:
 
     ArmCpu& cpu_;
     UartLine line_;
+    uint32_t clockHz_;
     uint8_t cr_ = kRen;                                 // receiving, as the ROM left it
     uint8_t mr_ = 0x00;                                 // reset value: 8N1, division select 1
     uint8_t brr_ = Gp4020Board::kRomBaudDivisor;
@@ -371,12 +393,13 @@ void Gp4020Board::Start() {
             " MHz");
     // The core clock the ROM leaves is taken as the UART's 20 MHz (DM5280 4.2
     // derives it from the front end's 40 MHz; the GPS4020 HALs assume a 20 MHz
-    // system clock).
-    auto cpu = std::make_unique<ArmCpu>(ArmCpu::Core::Arm7, kCpuHz / kCyclesPerInstruction);
+    // system clock); BuILD_CLK drives both (DM5280 14.1).
+    if (config_.fastClock) io_.Log("BuILD_CLK runs 3 % fast: " + std::to_string(ClockHz()) + " Hz");
+    auto cpu = std::make_unique<ArmCpu>(ArmCpu::Core::Arm7, ClockHz() / kCyclesPerInstruction);
     cpu->MapRam(0, ram_);
     cpu->FlagUnalignedRam();
     std::vector<std::unique_ptr<ArmDevice>> devices;
-    auto uart = std::make_unique<Gp4020Uart>(*cpu, io_);
+    auto uart = std::make_unique<Gp4020Uart>(*cpu, io_, ClockHz());
     cpu->MapDevice(kUart1, 0x20, *uart);
     UartLine& line = uart->Line();
     uart_ = uart.get();
@@ -395,17 +418,21 @@ void Gp4020Board::Start() {
     program_ = std::make_unique<ArmProgram>(io_, std::move(cpu), std::move(devices), line);
 }
 
-// The program's UART1 rate counts as the host's 57600 when it is within 2.5 %
-// of it: a receiver sampling mid-bit at 16 x its rate misses no bit of a
-// 10-bit frame while the two ends differ by less than 5 %, half of it each
-// (DM5280 17.2.1: the rate needs only be approximately correct). Any other
-// rate garbles the line.
+// At the ROM's divider the program's UART1 rate counts as the host's 57600
+// when it is within 2.5 % of it: a receiver sampling mid-bit at 16 x its rate
+// misses no bit of a 10-bit frame while the two ends differ by less than 5 %,
+// half of it each (DM5280 17.2.1: the rate needs only be approximately
+// correct). Any other rate garbles the line. A divider the program sets is
+// held to RatesMatch by the UART itself, byte by byte.
 uint32_t Gp4020Board::ListenBaud() const {
     if (!uart_) return kRomBaud;
     const uint32_t baud = uart_->Baud();
+    if (uart_->Line().Checking()) return baud;
     const uint32_t off = baud > kRomBaud ? baud - kRomBaud : kRomBaud - baud;
     return off * 40 <= kRomBaud ? kRomBaud : baud;
 }
+
+bool Gp4020Board::ChecksHostRate() const { return uart_ && uart_->Line().Checking(); }
 
 std::optional<Clock::time_point> Gp4020Board::NextTimer() const {
     return rom_ == Rom::Running ? program_->NextTimer() : std::nullopt;

@@ -22,7 +22,11 @@
 //  - 0x60000000 shows the boot ROM until EXT_NCS0 (IO_REV bit 9) is set;
 //  - UART1 as the ROM leaves it: receiving at 56.8 kbaud, the transmitter
 //    off (its reset value; the ROM never sends); any access that is not
-//    8 bits wide is a data abort.
+//    8 bits wide is a data abort. A divider the program sets runs the line
+//    at its rate and holds the host to it within 1.5 % (RatesMatch); one
+//    set while a character is sent is misuse. The loader's sync wait counts
+//    polls, and an idle poll loop waits for input without running (ArmCpu),
+//    so here that wait ends with the next byte rather than after its count.
 #pragma once
 
 #pragma once
@@ -56,6 +60,7 @@ public:
 
     std::string Name() const override { return "gp4020"; }
     uint32_t ListenBaud() const override;
+    bool ChecksHostRate() const override;
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;
@@ -69,6 +74,9 @@ private:
     enum class Rom { Length, Image, Running, Silent };
 
     void Start();
+    // BuILD_CLK, which clocks the core and UART1 (DM5280 14.1); the no-fast
+    // fault runs it 3 % fast, a reference off its frequency.
+    uint32_t ClockHz() const { return config_.fastClock ? kUartHz / 100 * 103 : kUartHz; }
     void Silence(const std::string& why);
 
     BoardConfig config_;

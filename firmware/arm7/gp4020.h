@@ -23,6 +23,7 @@
 #define UART_CR_TEN 0x02       /* transmit channel enable; reset value of CR is 0 */
 #define UART_SR_RXFULL 0x01    /* receive register full */
 #define UART_SR_TXEMPTY 0x02   /* transmit register free */
+#define UART_SR_TXBUSY 0x08    /* transmitting: the shift register still sends */
 /* 57600 baud from the 20 MHz BuILD_CLK: division select 1 (MR[7:4] = 0),
  * BRR = 21, 56 818 baud, 1.36 % slow [DM5280 17.2, Table 17.1]; MR[3:0] = 0
  * is 8 data bits, no parity, 1 stop bit [DM5003 Table 37]. The boot ROM
@@ -30,6 +31,8 @@
  * UART1, so the loader sets all three registers itself. */
 #define UART_MR_57600_8N1 0x00
 #define UART_BRR_57600 0x15
+/* BRR takes 0...255, a divider of 1...256 [DM5280 17.2, Table 17.1]. */
+#define UART_BRR_DIVIDERS 256u
 
 /* Memory Peripheral Controller: one configuration register per chip select,
  * 32-bit accesses only (byte and half-word accesses are bus errors)

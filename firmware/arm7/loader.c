@@ -9,6 +9,11 @@
  *   0x43                     -> 0x43 and the CRC-32 of the data as read back from
  *                               the flash, LSB first
  *   0x01                     -> finished: the flash back in read mode
+ *   0x53 + rate + current rate (4-byte little-endian each)
+ *                            -> 0x01 when UART1 cannot make rate within 1.5 % (the line
+ *                               stays), else 0x53 at the current rate; then the line runs
+ *                               at rate, and a sync 0x55 there is echoed; anything else,
+ *                               or nothing within about 500 ms, puts the line back
  *
  * The erase comes before the size, so it cannot be limited to the image:
  * it erases what is not already blank. No byte may be lost: the UART holds
@@ -26,6 +31,8 @@
 #define CMD_DATA 0x42u
 #define CMD_CHECK 0x43u
 #define CMD_FINISH 0x01u
+#define CMD_RATE 0x53u
+#define RATE_SYNC 0x55u
 #define REPORT_VERIFY 0x02u
 
 /* AMD command set in word mode: unlock cycles at word addresses 555h and 2AAh,
@@ -92,6 +99,72 @@ static void put_u32(uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         uart_put((uint8_t)(v >> (8 * i)));
+}
+
+static uint32_t get_u32(void)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v |= (uint32_t)uart_get() << (8 * i);
+    return v;
+}
+
+/* Until the last byte has left the shift register, not just the transmit
+ * register: a new divider must not cut it short. */
+static void uart_flush(void)
+{
+    while ((REG8(UART1_BASE + UART_SR) & (UART_SR_TXEMPTY | UART_SR_TXBUSY)) != UART_SR_TXEMPTY)
+        uart_poll();
+}
+
+/* ---- fast data ------------------------------------------------------------------ */
+
+/* The sync wait counts polls of the status register: the loader sets up no
+ * timer of the chip for one wait. A pass is five instructions (ldrb, tst,
+ * bne, subs, bne), which the simulated board charges three cycles each at
+ * the 20 MHz BuILD_CLK (sim/gp4020_board.cpp): 0.75 us, so 500 ms. The
+ * ARM7TDMI's own timings (Technical Reference Manual, "Instruction Cycle
+ * Timings") give 9 cycles a pass plus the bus's wait states: on the chip the
+ * wait is at least 300 ms, time enough for a host to see the answer and send
+ * the sync. */
+#define SYNC_POLLS 666667u
+
+/* UART1's rate is (UART clock / 2^MR[7:4]) / (16 x (BRR + 1)) [DM5280 17.2,
+ * Table 17.1], so (BRR + 1) x the current rate is the UART clock / 16 of the
+ * division select in use, to the rounding of the divider in place. The new
+ * divider keeps the division select. No division: the core has none, and
+ * the library's would not fit the image. */
+static void fast_rate(void)
+{
+    const uint32_t rate = get_u32();
+    const uint32_t current = get_u32();
+    const uint32_t boot = REG8(UART1_BASE + UART_BRR);
+    const uint32_t clock16 = (boot + 1u) * current;
+    uint32_t d = 1;
+
+    /* The divider nearest clock16 / rate: the least with d + 1/2 >= clock16 / rate. */
+    while (d < UART_BRR_DIVIDERS && d * rate + rate / 2u < clock16)
+        ++d;
+    /* The rate made, clock16 / d, within 1.5 % of rate. */
+    const uint32_t at = d * rate;
+    const uint32_t off = at > clock16 ? at - clock16 : clock16 - at;
+    if (rate == 0 || rate > clock16 || off * 1000u > at * 15u) {
+        uart_put(ANSWER_REFUSED);
+        return;
+    }
+    uart_put(CMD_RATE);
+    uart_flush();
+    REG8(UART1_BASE + UART_BRR) = (uint8_t)(d - 1u);
+    for (uint32_t n = SYNC_POLLS; n != 0; --n) {
+        if (REG8(UART1_BASE + UART_SR) & UART_SR_RXFULL) {
+            if (REG8(UART1_BASE + UART_DR) == RATE_SYNC) {
+                uart_put(RATE_SYNC);
+                return;
+            }
+            break;
+        }
+    }
+    REG8(UART1_BASE + UART_BRR) = (uint8_t)boot;
 }
 
 /* ---- CRC-32 (zlib/Ethernet, reflected 0xEDB88320), four bits at a time --------- */
@@ -276,9 +349,7 @@ void loader_main(void)
             uart_put(flash_erase() == 0 ? ANSWER_OK : ANSWER_REFUSED);
             break;
         case CMD_SIZE: {
-            uint32_t v = 0;
-            for (int i = 0; i < 4; ++i)
-                v |= (uint32_t)uart_get() << (8 * i);
+            const uint32_t v = get_u32();
             const int fits = s.flash_bytes && (v & 1u) == 0 && v <= s.flash_bytes;
             size = fits ? v : 0;
             uart_put(fits ? ANSWER_OK : ANSWER_REFUSED);
@@ -293,6 +364,9 @@ void loader_main(void)
             break;
         case CMD_FINISH:
             flash_reset();
+            break;
+        case CMD_RATE:
+            fast_rate();
             break;
         default:
             break;   /* noise on the line: wait for a command */
