@@ -35,20 +35,13 @@ std::string UsageText() {
         "                       read-locked       t89c5xacx: Read Flash answers \"L\" (security)\n"
         "                       wide-erase        xc164, xe167: erasing a 4 KiB sector clears the\n"
         "                                         16 KiB around it (a larger real sector)\n"
-        "                       no-fast           stm32f4, sam3u, sam3s, gp4020: the core clock
-"
-        "                                         runs 3 % fast, so fast data rates are out of
-"
-        "                                         reach
-"
-        "                       fast-garble[@K]   up to 4 bytes sent at the rate the host
-"
-        "                                         switches to the K-th time (1st by default;
-"
-        "                                         xe167 and xc164 switch once in plain runs)
-"
-        "                                         arrive damaged (XOR 0x10)
-"
+        "                       no-fast           stm32f4, sam3u, sam3s, gp4020: the core clock\n"
+        "                                         runs 3 % fast, so fast data rates are out of\n"
+        "                                         reach\n"
+        "                       fast-garble[@K]   up to 4 bytes sent at the rate the host\n"
+        "                                         switches to the K-th time (1st by default;\n"
+        "                                         xe167 and xc164 switch once in plain runs)\n"
+        "                                         arrive damaged (XOR 0x10)\n"
         "                       drop@N            byte N never arrives\n"
         "                       corrupt@N         byte N arrives XOR 0x01\n"
         "                       bad-ack@N         first answer after N bytes is XOR 0x01\n"
