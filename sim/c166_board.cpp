@@ -333,8 +333,10 @@ void C166Board::WriteSfr(uint16_t addr, uint16_t value) {
         }
         sfr_[addr] = value;
         ownRate_ = (value & 0x1FFF) != romBg_;
+        char at[32];
+        std::snprintf(at, sizeof at, " at %.6f s", double(NowNs()) / 1e9);
         io_.Log("ASC0 divider S0BG = " + std::to_string(value & 0x1FFF) + ": " + std::to_string(ListenBaud()) +
-                " baud" + (ownRate_ ? "" : " (the ROM's)"));
+                " baud" + (ownRate_ ? "" : " (the ROM's)") + at);
         return;
     }
     case kS0Con: {

@@ -29,6 +29,12 @@ Outcome FastRun(const char* board, const char* target, const char* baud, const B
     return out;
 }
 
+// The emulated time of the board's log line "ASC0 divider ...<what>T s" (-1: none).
+double DividerSeconds(const std::string& log, const std::string& what) {
+    const std::size_t at = log.find(what);
+    return at == std::string::npos ? -1 : std::stod(log.substr(at + what.size()));
+}
+
 bool Holds(const Bytes& flash, const Bytes& fw) {
     return flash.size() >= fw.size() && std::equal(fw.begin(), fw.end(), flash.begin());
 }
@@ -41,7 +47,7 @@ TEST(C16xFast, BothBoardsTakeTheirDataAt312500) {
         EXPECT_EQ(r.cli.status, 0) << r.cli.err << r.log;
         EXPECT_NE(r.cli.err.find("data at 312500 baud (fast)"), std::string::npos) << r.cli.err;
         EXPECT_NE(r.log.find("host line: 312500 baud"), std::string::npos) << r.log;
-        EXPECT_NE(r.log.find("ASC0 divider S0BG = 1: 312500 baud"), std::string::npos) << r.log;
+        EXPECT_NE(r.log.find("ASC0 divider S0BG = 1: 312500 baud at "), std::string::npos) << r.log;
         EXPECT_EQ(r.log.find("garbled"), std::string::npos) << r.log;
         // An overrun, or a divider changed while the line was busy, would be misuse.
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
@@ -51,12 +57,15 @@ TEST(C16xFast, BothBoardsTakeTheirDataAt312500) {
 
 // A crystal 3 % fast: the ROM measures S0BG 33 instead of 32 at 19200 baud,
 // and the loader, which scales that, finds 312500 out of reach (326400, 4.4 %
-// off) and refuses. A damaged sync: both sides go back. Either way the data
-// go at the port's rate.
+// off) and refuses. A damaged sync: both sides go back at once. A lost sync
+// (byte 820, after the zero byte, the loader and the rate change): the loader
+// goes back when T3 says 500 ms have passed, before the host pings at 600 ms.
+// Every way the data go at the port's rate.
 TEST(C16xFast, AFailedSwitchEndsInARunAtThePortsRate) {
     for (const auto& [fault, board, target, baud, why] :
          {std::tuple{"no-fast", "c167", "C166/167", "19200", "The loader cannot make 312500 baud"},
-          std::tuple{"fast-garble", "c163", "C163", "57600", "Fast data failed (no sync echo at 312500 baud)"}}) {
+          std::tuple{"fast-garble", "c163", "C163", "57600", "Fast data failed (no sync echo at 312500 baud)"},
+          std::tuple{"drop@820", "c167", "C166/167", "57600", "Fast data failed (no sync echo at 312500 baud)"}}) {
         SCOPED_TRACE(std::string(fault) + " " + board);
         const Bytes fw = PatternBytes(2001, 8);
         const Outcome r = FastRun(board, target, baud, fw, {fault});
@@ -67,6 +76,11 @@ TEST(C16xFast, AFailedSwitchEndsInARunAtThePortsRate) {
             << r.cli.err;
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
         EXPECT_TRUE(Holds(r.flash, fw));
+        if (std::string(fault).rfind("drop", 0) == 0) {
+            EXPECT_NEAR(DividerSeconds(r.log, " (the ROM's) at ") - DividerSeconds(r.log, ": 312500 baud at "), 0.5,
+                        0.01)
+                << r.log;
+        }
     }
 }
 
