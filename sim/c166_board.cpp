@@ -12,9 +12,18 @@ namespace {
 constexpr uint16_t kS0Tbuf = 0xFEB0, kS0Rbuf = 0xFEB2, kS0Bg = 0xFEB4, kS0Con = 0xFFB0, kS0Tic = 0xFF6C,
                    kS0Ric = 0xFF6E, kS0Tbic = 0xF19C, kP2 = 0xFFC0, kDp2 = 0xFFC2, kP3 = 0xFFC4, kDp3 = 0xFFC6,
                    kBuscon0 = 0xFF0C;
+// GPT1 timer T3 (ch.10 "The General Purpose Timer Units"): T3CON holds T3I in
+// bits 2..0, T3M in 5..3 (000: timer mode), T3R (6), T3UD (7, 1: down), T3UDE
+// (8), T3OE (9), T3OTL (10). In timer mode T3 counts fCPU / (8 x 2^T3I): the
+// GPT1 resolution is 16 TCL, 8 CPU clocks (C161PI data sheet 1999-07 p.21,
+// sibling; C163-16F data sheet 1997-10-01 p.18: 320 ns at 25 MHz).
+constexpr uint16_t kT3 = 0xFE42, kT3Con = 0xFF42, kT3Ic = 0xFF62;
+constexpr uint16_t kT3R = 0x0040, kT3Ud = 0x0080, kT3Modes = 0x0138;   // T3M, T3UDE
 constexpr uint16_t kIr = 0x80;          // interrupt request flag in xxIC registers (ch.5)
 constexpr uint16_t kS0Oe = 0x0400;      // S0CON overrun error flag
 constexpr uint16_t kS0Stp = 0x0008;     // S0CON two stop bits
+constexpr uint16_t kS0Brs = 0x2000;     // S0CON baud rate prescaler: divide by 3 instead of 2
+constexpr uint16_t kS0R = 0x8000;       // S0CON baud rate generator runs
 constexpr uint16_t kGatePin = 0x0100;   // P2.8: the C163 board's flash write gate
 constexpr int kPollsBeforeSkip = 3;
 constexpr uint64_t kSliceInstructions = 2'000'000;
@@ -41,27 +50,42 @@ C166Board::C166Board(const C166BoardTraits& traits, const BoardConfig& config, B
     : traits_(traits), config_(config), io_(io),
       flash_(kAm29F400BB, config.verifyErrorAt, config.eraseFails,
              [this](const std::string&, const std::string& detail) { Misuse("flash: " + detail); }),
-      cpu_(*this, {traits.iramStart, traits.clockHz}), tie_(config.paced) {}
+      cpu_(*this, {traits.iramStart, config.fastClock ? traits.clockHz / 100 * 103 : traits.clockHz}),
+      tie_(config.paced) {}
 
 C166Board::~C166Board() {
     if (rom_ == Rom::Running) Summary();
 }
 
-uint64_t C166Board::NowNs() const { return cpu_.States() * 1'000'000'000ull / traits_.clockHz; }
+// The board's crystal; the no-fast fault runs it 3 % fast (an oscillator off its trim).
+uint32_t C166Board::ClockHz() const { return cpu_.ClockHz(); }
+
+uint64_t C166Board::StatesToNs(uint64_t states) const { return states * 1'000'000'000ull / ClockHz(); }
+
+uint64_t C166Board::NowNs() const { return StatesToNs(cpu_.States()); }
 
 void C166Board::SkipTo(uint64_t ns) {
-    const uint64_t target = (ns * traits_.clockHz + 999'999'999ull) / 1'000'000'000ull;
+    const uint64_t target = (ns * ClockHz() + 999'999'999ull) / 1'000'000'000ull;
     if (target > cpu_.States()) cpu_.AddStates(target - cpu_.States());
 }
 
 uint64_t C166Board::TxCharNs() const {
-    // Asynchronous rate fCPU / (32 * (S0BG + 1)) with S0BRS = 0 (ch.11 "ASC0 Baud Rate Generation");
-    // start bit, 8 data bits, one or two stop bits.
+    // Asynchronous rate fCPU / (16 * (2 + S0BRS) * (S0BG + 1)) (ch.11 "ASC0 Baud Rate Generation";
+    // UM0404 p.254, sibling); start bit, 8 data bits, one or two stop bits.
     const uint16_t bg = sfr_.count(kS0Bg) ? sfr_.at(kS0Bg) : 0;
     const uint16_t con = sfr_.count(kS0Con) ? sfr_.at(kS0Con) : 0;
     const uint64_t bits = 10 + ((con & kS0Stp) ? 1 : 0);
-    return bits * 32ull * (uint64_t(bg & 0x1FFF) + 1) * 1'000'000'000ull / traits_.clockHz;
+    return bits * 16ull * ((con & kS0Brs) ? 3 : 2) * (uint64_t(bg & 0x1FFF) + 1) * 1'000'000'000ull / ClockHz();
 }
+
+uint32_t C166Board::ListenBaud() const {
+    if (!ownRate_) return baud_;   // the ROM measured the host's rate
+    const uint16_t bg = sfr_.count(kS0Bg) ? sfr_.at(kS0Bg) : 0;
+    const uint16_t con = sfr_.count(kS0Con) ? sfr_.at(kS0Con) : 0;
+    return uint32_t(ClockHz() / (16ull * ((con & kS0Brs) ? 3 : 2) * (uint64_t(bg & 0x1FFF) + 1)));
+}
+
+bool C166Board::GeneratorRuns() const { return sfr_.count(kS0Con) && (sfr_.at(kS0Con) & kS0R); }
 
 void C166Board::Misuse(const std::string& what) { ++misuse_[what]; }
 
@@ -79,8 +103,9 @@ void C166Board::Receive(uint8_t byte, uint32_t hostBaud) {
         rxCharNs_ = 10ull * 1'000'000'000ull / (hostBaud ? hostBaud : 9600);
         // The ROM loader measures the zero byte and loads S0BG to match
         // (C167CR UM ch.15 "Entering the Bootstrap Loader").
-        const uint64_t div = (uint64_t(traits_.clockHz) + 16ull * hostBaud) / (32ull * hostBaud);
-        sfr_[kS0Bg] = uint16_t(div ? div - 1 : 0);
+        const uint64_t div = (uint64_t(ClockHz()) + 16ull * hostBaud) / (32ull * hostBaud);
+        sfr_[kS0Bg] = romBg_ = uint16_t(div ? div - 1 : 0);
+        ownRate_ = false;
         sfr_[kS0Con] = 0x8011;
         const uint8_t id = config_.badId ? uint8_t(traits_.idByte ^ 0x80) : traits_.idByte;
         io_.Log("zero byte at " + std::to_string(hostBaud) + " baud: answered " + Hex(id) +
@@ -103,6 +128,8 @@ void C166Board::Receive(uint8_t byte, uint32_t hostBaud) {
     }
     case Rom::Running:
         ++bytesIn_;
+        // One character at the rate the host sends at, which the loader may have changed.
+        if (hostBaud) rxCharNs_ = 10ull * 1'000'000'000ull / hostBaud;
         lastLanding_ = std::max(tie_.CatchUp(NowNs(), io_.Now()), lastLanding_ + rxCharNs_);
         rx_.emplace_back(lastLanding_, byte);
         // A core that is mid-slice gets the byte when the rig resumes it; a
@@ -133,7 +160,8 @@ void C166Board::StartCore() {
     cpu_.SetIp(0xFA40);
     rom_ = Rom::Running;
     io_.Log("first stage received (32 bytes at 0xFA40): the core runs; the host's image has " +
-            std::to_string(traits_.loader->size) + " bytes");
+            std::to_string(traits_.loader->size) + " bytes" +
+            (config_.fastClock ? " (the crystal runs 3 % fast: " + std::to_string(ClockHz()) + " Hz)" : std::string()));
     Run();
 }
 
@@ -142,6 +170,12 @@ void C166Board::StartCore() {
 void C166Board::Advance() {
     const uint64_t now = NowNs();
     while (!rx_.empty() && rx_.front().first <= now) {
+        if (!GeneratorRuns()) {
+            // ASC0 is off (S0R = 0): the byte is not received.
+            Misuse("a byte arrived while ASC0 was off (S0R = 0): it was lost");
+            rx_.pop_front();
+            continue;
+        }
         if (rbufUnread_) {
             // The previous byte was never read: it is lost, S0OE says so (ch.11 "Receive error").
             ++overruns_;
@@ -153,9 +187,20 @@ void C166Board::Advance() {
         sfr_[kS0Ric] |= kIr;
         rx_.pop_front();
     }
+    // S0TIR comes before the last bit of an asynchronous frame (ST10R272L
+    // User Manual p.237 and C165UTAH data sheet "TIR is activated before the
+    // last bit", sibling ASC0s); the shift register is free after the stop bit.
+    if (txBusy_ && now >= txTir_ && txTir_ != 0) {
+        txTir_ = 0;
+        sfr_[kS0Tic] |= kIr;
+    }
+    if (t3Overflow_ != UINT64_MAX && cpu_.States() >= t3Overflow_) {
+        sfr_[kT3Ic] |= kIr;
+        const uint16_t con = sfr_[kT3Con];
+        t3Overflow_ += (8ull << (con & 7)) * 65536ull;
+    }
     if (txBusy_ && now >= txEnd_) {
         txBusy_ = false;
-        sfr_[kS0Tic] |= kIr;   // transmission complete
         if (tbufFull_) {
             tbufFull_ = false;
             const uint8_t b = tbuf_;
@@ -169,7 +214,10 @@ void C166Board::Transmit(uint8_t byte) {
     io_.Send(byte);
     ++bytesOut_;
     txBusy_ = true;
-    txEnd_ = NowNs() + TxCharNs();
+    const uint64_t character = TxCharNs();
+    const uint64_t bits = 10 + ((sfr_[kS0Con] & kS0Stp) ? 1 : 0);
+    txEnd_ = NowNs() + character;
+    txTir_ = txEnd_ - character / bits;
     sfr_[kS0Tbic] |= kIr;   // the buffer is free again
 }
 
@@ -201,8 +249,9 @@ void C166Board::Run() {
         // Nothing can change before the next event: jump there.
         uint64_t next = UINT64_MAX;
         if (!rx_.empty()) next = rx_.front().first;
-        if (txBusy_) next = std::min(next, txEnd_);
+        if (txBusy_) next = std::min(next, txTir_ ? txTir_ : txEnd_);
         if (flash_.Busy(NowNs())) next = std::min(next, flash_.DoneAt());
+        if (t3Overflow_ != UINT64_MAX) next = std::min(next, StatesToNs(t3Overflow_) + 1);
         if (next != UINT64_MAX) {
             const uint64_t to = tie_.SkipTarget(next, io_.Now());
             SkipTo(to);
@@ -245,6 +294,11 @@ uint16_t C166Board::ReadSfr(uint16_t addr) {
     case kS0Tic:
         Poll(!(sfr_[kS0Tic] & kIr) && txBusy_);
         return sfr_[kS0Tic];
+    case kT3Ic:
+        Poll(!(sfr_[kT3Ic] & kIr) && t3Overflow_ != UINT64_MAX);
+        return sfr_[kT3Ic];
+    case kT3:
+        return T3Value();
     default:
         return sfr_[addr];
     }
@@ -267,11 +321,43 @@ void C166Board::WriteSfr(uint16_t addr, uint16_t value) {
     case kS0Rbuf:
         Misuse("write to the read-only S0RBUF");
         return;
-    case kS0Bg:
-    case kS0Con:
-        if (addr == kS0Bg && value != sfr_[addr]) Misuse("S0BG changed after the ROM loader set the rate");
+    case kS0Bg: {
+        // A write while the generator runs reloads its timer at once (UM0404
+        // p.254, sibling): only with S0R = 0, and with the line quiet, may the
+        // divider change.
+        if (value == sfr_[addr]) return;
+        if (GeneratorRuns()) {
+            Misuse("S0BG written while the baud rate generator runs (S0R = 1)");
+        } else if (txBusy_) {
+            Misuse("S0BG written while a character was still being sent");
+        }
+        sfr_[addr] = value;
+        ownRate_ = (value & 0x1FFF) != romBg_;
+        char at[32];
+        std::snprintf(at, sizeof at, " at %.6f s", double(NowNs()) / 1e9);
+        io_.Log("ASC0 divider S0BG = " + std::to_string(value & 0x1FFF) + ": " + std::to_string(ListenBaud()) +
+                " baud" + (ownRate_ ? "" : " (the ROM's)") + at);
+        return;
+    }
+    case kS0Con: {
+        const uint16_t was = sfr_[addr];
+        if ((was & kS0R) && !(value & kS0R) && txBusy_)
+            Misuse("S0R cleared while a character was still being sent");
+        if ((was ^ value) & 0x7FFF & ~0x0700)   // anything but S0R and the error flags
+            Misuse("S0CON framing changed after the ROM loader set it");
         sfr_[addr] = value;
         return;
+    }
+    case kT3:
+        T3Rebase(value);
+        return;
+    case kT3Con: {
+        if (value & kT3Modes) Misuse("T3CON: a mode other than timer mode (not modelled)");
+        const uint16_t v = T3Value();
+        sfr_[addr] = value;
+        T3Rebase(v);
+        return;
+    }
     case kBuscon0:
         if (value != sfr_[addr]) Misuse("BUSCON0 changed (the board's bus timing is not modelled beyond wait states)");
         sfr_[addr] = value;
@@ -289,6 +375,28 @@ void C166Board::WriteSfr(uint16_t addr, uint16_t value) {
         sfr_[addr] = value;
         return;
     }
+}
+
+// ---- GPT1 T3 --------------------------------------------------------------------------
+
+uint16_t C166Board::T3Value() const {
+    const uint16_t con = sfr_.count(kT3Con) ? sfr_.at(kT3Con) : 0;
+    if (!(con & kT3R)) return t3At_;
+    const uint64_t counts = (cpu_.States() - t3From_) / (8ull << (con & 7));
+    return uint16_t((con & kT3Ud) ? t3At_ - counts : t3At_ + counts);
+}
+
+// T3 holds value from now; the next overflow (up) or underflow (down) sets T3IR.
+void C166Board::T3Rebase(uint16_t value) {
+    const uint16_t con = sfr_[kT3Con];
+    t3At_ = value;
+    t3From_ = cpu_.States();
+    if (!(con & kT3R)) {
+        t3Overflow_ = UINT64_MAX;
+        return;
+    }
+    const uint64_t counts = (con & kT3Ud) ? uint64_t(value) + 1 : 65536ull - value;
+    t3Overflow_ = t3From_ + counts * (8ull << (con & 7));
 }
 
 int C166Board::ExternalStates() const {
@@ -355,6 +463,12 @@ void C166Board::Reset() {
     rx_.clear();
     rbufUnread_ = false;
     txBusy_ = tbufFull_ = false;
+    txTir_ = 0;
+    romBg_ = 0;
+    ownRate_ = false;
+    t3At_ = 0;
+    t3From_ = 0;
+    t3Overflow_ = UINT64_MAX;
     polls_ = 0;
     more_ = false;
     tie_.Release();

@@ -4,7 +4,11 @@
 //
 // Time is the board's own: the core's state count at its clock. A byte from the
 // host lands in S0RBUF at max(now, previous landing + one character); one not
-// read before the next lands is lost with S0OE set. When the program keeps
+// read before the next lands is lost with S0OE set. ASC0 runs at the divider
+// the ROM measured (taken as the host's rate) until the program writes its
+// own S0BG; from then on the line runs at fCPU / (32 x (S0BG + 1)), and the
+// rig garbles host bytes at a rate that does not match it. GPT1 timer T3
+// counts in timer mode for the program's timeouts. When the program keeps
 // polling a status that cannot change before the next event (S0RIR clear, a
 // transmission running, the flash busy), the clock jumps to that event; on a
 // paced line never past the wall clock (sim/wall_tie.h).
@@ -46,7 +50,7 @@ public:
     ~C166Board() override;   // a board that ends with its program running logs its summary
 
     std::string Name() const override { return traits_.name; }
-    uint32_t ListenBaud() const override { return baud_; }
+    uint32_t ListenBaud() const override;
     void Receive(uint8_t byte, uint32_t hostBaud) override;
     std::optional<Clock::time_point> NextTimer() const override;
     void OnTimer() override;
@@ -75,6 +79,11 @@ private:
     void Transmit(uint8_t byte);
     void SkipTo(uint64_t ns);
     uint64_t TxCharNs() const;
+    uint32_t ClockHz() const;
+    uint64_t StatesToNs(uint64_t states) const;
+    bool GeneratorRuns() const;
+    void T3Rebase(uint16_t value);
+    uint16_t T3Value() const;
     void Summary();
 
     C166BoardTraits traits_;
@@ -94,12 +103,20 @@ private:
     std::map<uint16_t, uint16_t> sfr_;
     std::deque<std::pair<uint64_t, uint8_t>> rx_;   // landing time, byte
     uint64_t lastLanding_ = 0;
+    uint16_t romBg_ = 0;                  // S0BG as the ROM's measurement left it
+    bool ownRate_ = false;                // the program has set a divider of its own
     uint16_t rbuf_ = 0;
     bool rbufUnread_ = false;
     bool txBusy_ = false;
+    uint64_t txTir_ = 0;                  // S0TIR: before the last (stop) bit
     uint64_t txEnd_ = 0;
     bool tbufFull_ = false;
     uint8_t tbuf_ = 0;
+
+    // GPT1 T3 (C167CR UM ch.10): the value at t3From_ (states), and when it next overflows.
+    uint16_t t3At_ = 0;
+    uint64_t t3From_ = 0;
+    uint64_t t3Overflow_ = UINT64_MAX;
 
     int polls_ = 0;
     uint16_t pollSite_ = 0;

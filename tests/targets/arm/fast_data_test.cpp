@@ -64,7 +64,7 @@ TEST(FastData, ARateTheTargetDoesNotOfferIsRefusedBeforeTheRun) {
     for (const Case& c : {Case{"stm32f4", "STM32F4", "--fast=921600",
                                "STM32F4 cannot take the data at 921600 baud: its UART cannot make that rate within "
                                "1.5 % (offered: 230400, 460800, 500000, 1000000)"},
-                          Case{"c167", "C166/167", "--fast", "C166/167 has no fast-data mode"},
+                          Case{"c509", "C509", "--fast", "C509 has no fast-data mode"},
                           Case{"stm32f4", "STM32F4", "--fast=fast", "fast data rate \"fast\" is not a positive number"}}) {
         SCOPED_TRACE(c.option);
         const CliRun r = FastRun(c.board, c.target, PatternBytes(100, 1), {}, {c.option});
