@@ -56,6 +56,6 @@ const uint8_t kData[702] = {
 // Declared here too: a new image need not be in loader_image.h to be seen.
 extern const LoaderImage kLoaderC163;
 const LoaderImage kLoaderC163 = {"c163", kData, sizeof kData, 0xFA40u,
-                              "sources sha256 f21a9f05cd60edc0 (c163.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 19dbb12fdd4313623a3cf4dbd5051975e0ea440151538926fc4dcfce2f3c31e9"};
+                              "sources sha256 70491e5731c112d1 (c163.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 19dbb12fdd4313623a3cf4dbd5051975e0ea440151538926fc4dcfce2f3c31e9"};
 
 }  // namespace qtx

@@ -63,6 +63,6 @@ const uint8_t kData[810] = {
 // Declared here too: a new image need not be in loader_image.h to be seen.
 extern const LoaderImage kLoaderC166;
 const LoaderImage kLoaderC166 = {"c166", kData, sizeof kData, 0xFA40u,
-                              "sources sha256 44cbedf924400efb (c166.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 e695c5be47205c12b6b9bb64502746f3c083c965069774a4bc416e9f8cf4bafc"};
+                              "sources sha256 6ca1cbf7a3e74589 (c166.asm, protocol.inc, board.inc), c166asm.py sha256 d3a4fadc689c8930; image sha256 e695c5be47205c12b6b9bb64502746f3c083c965069774a4bc416e9f8cf4bafc"};
 
 }  // namespace qtx
