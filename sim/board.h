@@ -31,7 +31,7 @@ struct BoardConfig {
     bool wideErase = false;              // xc164/xe167: erasing a 4 KiB sector clears its 16 KiB neighbourhood
     unsigned fetchAhead = 0;             // xc164/xe167: instructions the fetch unit runs ahead of a store
     bool paced = false;                  // the line is paced: the board's clock must not pass the wall's
-    bool fastClock = false;              // stm32f4, sam3, gp4020: the core clock runs 3 % fast (an oscillator off its trim)
+    bool fastClock = false;              // stm32f4, sam3, gp4020, c167, c163: the core clock runs 3 % fast (an oscillator off its trim)
 };
 
 // The host time spent emulating a core: its instructions per second of host

@@ -19,7 +19,7 @@ struct FaultSet {
     bool preloaded = false;              // t89c5xacx: the flash starts holding an earlier image
     bool readLocked = false;             // t89c5xacx: reading the flash is forbidden
     bool wideErase = false;              // xc164/xe167: an erase clears 16 KiB around its sector
-    bool noFast = false;                 // stm32f4, sam3, gp4020: the core clock runs 3 % fast, too far for fast rates
+    bool noFast = false;                 // stm32f4, sam3, gp4020, c167, c163: the core clock runs 3 % fast
     bool fastGarble = false;             // the first bytes after the host's first rate switch arrive damaged
     uint32_t fastGarbleSwitch = 1;       // fast-garble@K: after its K-th (xe167/xc164 switch once in plain runs)
     std::set<uint64_t> drop;             // these bytes never arrive
