@@ -3,10 +3,11 @@
 
 Each run flashes an image with qtxflash-cli into a simulated board that takes
 the bytes at the line's rate (--pace) behind a USB adapter's turnaround
-(--latency-ms, 4 by default). STM32F4 takes its whole megabyte, the SAM3
-boards one 128 KiB bank, GP4020 120001 bytes (its 57600-baud plain run of the
-whole 512 KiB would take minutes). The boards' erase and program times are their flash
-models' (STM32F4: DS8626 typical sector erase, 8.55 s for the whole flash).
+(--latency-ms, 4 by default), at the target's default port rate. STM32F4
+takes its whole megabyte, the SAM3 boards one 128 KiB bank, the others 120001
+bytes (a plain run of a whole C16x or GP4020 flash would take minutes). The
+boards' erase and program times are their flash models' (STM32F4: DS8626
+typical sector erase, 8.55 s for the whole flash; C16x: an 11 s chip erase).
 Not a test: the machines are shared and noisy, so run it by hand, idle.
 
 Usage: bench/fast_data.py [--build DIR] [--latency-ms N] [--fast BAUD] [BOARD ...]
@@ -21,7 +22,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TARGETS = {"stm32f4": ("STM32F4", 1 << 20), "sam3u": ("SAM3U", 0x20000), "sam3s": ("SAM3S", 0x20000),
-           "xe167": ("XE167", 120001), "gp4020": ("GP4020", 120001)}
+           "xe167": ("XE167", 120001), "gp4020": ("GP4020", 120001), "c167": ("C166/167", 120001),
+           "c163": ("C163", 120001)}
 
 
 def image(board, size):

@@ -377,7 +377,7 @@ void ComportDialogTest::fast_data_choice() {
 
     // A target without fast data: the list is off and says so, and OK leaves
     // a choice stored for it alone (it reads as off all the same).
-    const qtx::TargetRow& plain = *qtx::FindTargetByCode(1);
+    const qtx::TargetRow& plain = *qtx::FindTargetByCode(2);
     QVERIFY(plain.fastRates.empty());
     qtx::StoreFastRate(plain.deviceCode, 1000000);
     PortRig ports;
@@ -389,7 +389,7 @@ void ComportDialogTest::fast_data_choice() {
     rig.Port1()->setCurrentIndex(0);
     QTest::mouseClick(rig.Button("Button1"), Qt::LeftButton);
     QCOMPARE(rig.dialog->result(), int(QDialog::Accepted));
-    QCOMPARE(Setting(QStringLiteral("fastData/1")).toUInt(), 1000000u);
+    QCOMPARE(Setting(QStringLiteral("fastData/2")).toUInt(), 1000000u);
     QCOMPARE(qtx::StoredFastRate(plain), 0u);
 }
 

@@ -229,12 +229,13 @@ TEST_F(C16xBoards, Xe167FirstStageEndsWhetherOrNotTheOldExitRunsAgain) {
 // The loader must not touch the rate before its first answer has left the line:
 // without its wait for the stop bit, the USIC model sees the rate change
 // during that frame. The wait sits in the second stage, which travels last
-// byte first.
+// byte first, so its wait is the last one on the line (the rate change's
+// own comes earlier).
 TEST_F(C16xBoards, Xe167AnswerCutByAnEarlyRateSwitchIsCaught) {
     Make("xe167");
     Bytes image = Image(kLoaderXE167);
     const Bytes wait = {0xFB, 0x2D, 0x01, 0x00, 0xF0, 0x66};   // AND R0,#TFF; JMPR cc_Z,back, reversed
-    auto at = std::search(image.begin(), image.end(), wait.begin(), wait.end());
+    auto at = std::find_end(image.begin(), image.end(), wait.begin(), wait.end());
     ASSERT_NE(at, image.end()) << "the loader no longer waits for TFF as this test expects";
     at[0] = 0x00;   // NOP in place of the JMPR
     at[1] = 0xCC;

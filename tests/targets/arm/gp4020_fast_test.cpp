@@ -15,26 +15,8 @@ namespace {
 // 0x22 and its size, 0x42: the data's first byte is byte 2032 on the line.
 constexpr int kFirstDataByte = 2032;
 
-struct Outcome {
-    ProcessResult cli;
-    std::string log;
-    Bytes flash;
-};
-
-Outcome FastRun(const Bytes& fw, std::vector<std::string> faults = {}) {
-    SimOptions o = Paced(std::move(faults));
-    o.board = "gp4020";
-    o.eraseMs = 50;
-    SimBoard sim(o);
-    Outcome out{FlashWithCli(sim, {"-t", "GP4020", "-p", "COM1", "--fast"}, fw, 120000), {}, {}};
-    sim.Stop();
-    out.log = sim.Log();
-    out.flash = sim.Flash();
-    return out;
-}
-
-bool Holds(const Bytes& flash, const Bytes& fw) {
-    return flash.size() >= fw.size() && std::equal(fw.begin(), fw.end(), flash.begin());
+CliRun FastRun(const Bytes& fw, std::vector<std::string> faults = {}) {
+    return PacedCliRun("gp4020", "GP4020", fw, std::move(faults), {"--fast"});
 }
 
 TEST(Gp4020Fast, TheDataGoAt312500AndAFailedSwitchFallsBackTo57600) {
@@ -49,13 +31,13 @@ TEST(Gp4020Fast, TheDataGoAt312500AndAFailedSwitchFallsBackTo57600) {
                           Case{"fast-garble", "Fast data failed (no sync echo at 312500 baud)"}}) {
         SCOPED_TRACE(c.fault ? c.fault : "none");
         const Bytes fw = PatternBytes(c.fault ? 3001 : 20001, 3);
-        const Outcome r = FastRun(fw, c.fault ? std::vector<std::string>{c.fault} : std::vector<std::string>{});
+        const CliRun r = FastRun(fw, c.fault ? std::vector<std::string>{c.fault} : std::vector<std::string>{});
         EXPECT_EQ(r.cli.status, 0) << r.cli.err << r.log;
         EXPECT_NE(r.cli.err.find(c.says), std::string::npos) << r.cli.err;
         EXPECT_NE(r.log.find("host line: 312500 baud"), std::string::npos) << r.log;
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
         EXPECT_NE(r.log.find(" 0 UART overruns"), std::string::npos) << r.log;
-        EXPECT_TRUE(Holds(r.flash, fw));
+        EXPECT_TRUE(r.Holds(fw));
         if (!c.fault) {
             EXPECT_EQ(r.log.find("garbled"), std::string::npos) << r.log;
         } else {
@@ -66,7 +48,7 @@ TEST(Gp4020Fast, TheDataGoAt312500AndAFailedSwitchFallsBackTo57600) {
 }
 
 TEST(Gp4020Fast, TheContentCheckCatchesADamagedByteAtTheFastRate) {
-    const Outcome r = FastRun(PatternBytes(3000, 5), {"corrupt@" + std::to_string(kFirstDataByte + 100)});
+    const CliRun r = FastRun(PatternBytes(3000, 5), {"corrupt@" + std::to_string(kFirstDataByte + 100)});
     EXPECT_EQ(r.cli.status, 5) << r.cli.err;
     EXPECT_NE(r.cli.err.find("content check failed"), std::string::npos) << r.cli.err;
     EXPECT_NE(r.log.find("corrupt fault: byte " + std::to_string(kFirstDataByte + 100)), std::string::npos) << r.log;

@@ -11,22 +11,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-struct Outcome {
-    ProcessResult cli;
-    std::string log;
-    Bytes flash;
-};
-
-Outcome FastRun(const char* board, const char* target, const char* baud, const Bytes& fw,
-                std::vector<std::string> faults = {}) {
-    SimOptions o = Paced(std::move(faults));
-    o.board = board;
-    SimBoard sim(o);
-    Outcome out{FlashWithCli(sim, {"-t", target, "-b", baud, "--fast"}, fw, 180000), {}, {}};
-    sim.Stop();
-    out.log = sim.Log();
-    out.flash = sim.Flash();
-    return out;
+CliRun FastRun(const char* board, const char* target, const char* baud, const Bytes& fw,
+               std::vector<std::string> faults = {}) {
+    return PacedCliRun(board, target, fw, std::move(faults), {"-b", baud, "--fast"});
 }
 
 // The emulated time of the board's log line "ASC0 divider ...<what>T s" (-1: none).
@@ -35,15 +22,11 @@ double DividerSeconds(const std::string& log, const std::string& what) {
     return at == std::string::npos ? -1 : std::stod(log.substr(at + what.size()));
 }
 
-bool Holds(const Bytes& flash, const Bytes& fw) {
-    return flash.size() >= fw.size() && std::equal(fw.begin(), fw.end(), flash.begin());
-}
-
 TEST(C16xFast, BothBoardsTakeTheirDataAt312500) {
     for (const auto& [board, target] : {std::pair{"c167", "C166/167"}, std::pair{"c163", "C163"}}) {
         SCOPED_TRACE(board);
         const Bytes fw = PatternBytes(30001, 11);
-        const Outcome r = FastRun(board, target, "57600", fw);
+        const CliRun r = FastRun(board, target, "57600", fw);
         EXPECT_EQ(r.cli.status, 0) << r.cli.err << r.log;
         EXPECT_NE(r.cli.err.find("data at 312500 baud (fast)"), std::string::npos) << r.cli.err;
         EXPECT_NE(r.log.find("host line: 312500 baud"), std::string::npos) << r.log;
@@ -51,7 +34,7 @@ TEST(C16xFast, BothBoardsTakeTheirDataAt312500) {
         EXPECT_EQ(r.log.find("garbled"), std::string::npos) << r.log;
         // An overrun, or a divider changed while the line was busy, would be misuse.
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
-        EXPECT_TRUE(Holds(r.flash, fw));
+        EXPECT_TRUE(r.Holds(fw));
     }
 }
 
@@ -68,14 +51,14 @@ TEST(C16xFast, AFailedSwitchEndsInARunAtThePortsRate) {
           std::tuple{"drop@820", "c167", "C166/167", "57600", "Fast data failed (no sync echo at 312500 baud)"}}) {
         SCOPED_TRACE(std::string(fault) + " " + board);
         const Bytes fw = PatternBytes(2001, 8);
-        const Outcome r = FastRun(board, target, baud, fw, {fault});
+        const CliRun r = FastRun(board, target, baud, fw, {fault});
         EXPECT_EQ(r.cli.status, 0) << r.cli.err << r.log;
         EXPECT_NE(r.cli.err.find(why), std::string::npos) << r.cli.err;
         EXPECT_NE(r.cli.err.find(std::string("data at ") + baud + " baud: the switch to 312500 baud failed"),
                   std::string::npos)
             << r.cli.err;
         EXPECT_NE(r.log.find("misuse: none"), std::string::npos) << r.log;
-        EXPECT_TRUE(Holds(r.flash, fw));
+        EXPECT_TRUE(r.Holds(fw));
         if (std::string(fault).rfind("drop", 0) == 0) {
             EXPECT_NEAR(DividerSeconds(r.log, " (the ROM's) at ") - DividerSeconds(r.log, ": 312500 baud at "), 0.5,
                         0.01)
@@ -87,7 +70,7 @@ TEST(C16xFast, AFailedSwitchEndsInARunAtThePortsRate) {
 // Zero byte, loader (810), the rate change (9) and sync (1), erase (1), size
 // (5) and 0x42 (1): data byte 100 is byte 928 and arrives changed at 312500.
 TEST(C16xFast, TheContentCheckCatchesADamagedByteAtTheFastRate) {
-    const Outcome r = FastRun("c167", "C166/167", "57600", PatternBytes(3000, 5), {"corrupt@928"});
+    const CliRun r = FastRun("c167", "C166/167", "57600", PatternBytes(3000, 5), {"corrupt@928"});
     EXPECT_EQ(r.cli.status, 5) << r.cli.err;
     EXPECT_NE(r.cli.err.find("content check failed"), std::string::npos) << r.cli.err;
     EXPECT_NE(r.log.find("corrupt fault: byte 928"), std::string::npos) << r.log;
