@@ -23,6 +23,7 @@ double DividerSeconds(const std::string& log, const std::string& what) {
 }
 
 TEST(C16xFast, BothBoardsTakeTheirDataAt312500) {
+    if (OwnCoresBehindTheWallAtFastRates()) GTEST_SKIP() << "the sanitizer build's C166 core runs behind the wall";
     for (const auto& [board, target] : {std::pair{"c167", "C166/167"}, std::pair{"c163", "C163"}}) {
         SCOPED_TRACE(board);
         const Bytes fw = PatternBytes(30001, 11);
@@ -45,6 +46,7 @@ TEST(C16xFast, BothBoardsTakeTheirDataAt312500) {
 // goes back when T3 says 500 ms have passed, before the host pings at 600 ms.
 // Every way the data go at the port's rate.
 TEST(C16xFast, AFailedSwitchEndsInARunAtThePortsRate) {
+    if (OwnCoresBehindTheWallAtFastRates()) GTEST_SKIP() << "the sanitizer build's C166 core runs behind the wall";
     for (const auto& [fault, board, target, baud, why] :
          {std::tuple{"no-fast", "c167", "C166/167", "19200", "The loader cannot make 312500 baud"},
           std::tuple{"fast-garble", "c163", "C163", "57600", "Fast data failed (no sync echo at 312500 baud)"},
@@ -70,6 +72,7 @@ TEST(C16xFast, AFailedSwitchEndsInARunAtThePortsRate) {
 // Zero byte, loader (810), the rate change (9) and sync (1), erase (1), size
 // (5) and 0x42 (1): data byte 100 is byte 928 and arrives changed at 312500.
 TEST(C16xFast, TheContentCheckCatchesADamagedByteAtTheFastRate) {
+    if (OwnCoresBehindTheWallAtFastRates()) GTEST_SKIP() << "the sanitizer build's C166 core runs behind the wall";
     const CliRun r = FastRun("c167", "C166/167", "57600", PatternBytes(3000, 5), {"corrupt@928"});
     EXPECT_EQ(r.cli.status, 5) << r.cli.err;
     EXPECT_NE(r.cli.err.find("content check failed"), std::string::npos) << r.cli.err;
