@@ -69,20 +69,24 @@ void C166Board::SkipTo(uint64_t ns) {
     if (target > cpu_.States()) cpu_.AddStates(target - cpu_.States());
 }
 
-uint64_t C166Board::TxCharNs() const {
-    // Asynchronous rate fCPU / (16 * (2 + S0BRS) * (S0BG + 1)) (ch.11 "ASC0 Baud Rate Generation";
-    // UM0404 p.254, sibling); start bit, 8 data bits, one or two stop bits.
+// CPU clocks per bit: the asynchronous rate is fCPU / (16 * (2 + S0BRS) *
+// (S0BG + 1)) (ch.11 "ASC0 Baud Rate Generation"; UM0404 p.254, sibling).
+uint64_t C166Board::ClocksPerBit() const {
     const uint16_t bg = sfr_.count(kS0Bg) ? sfr_.at(kS0Bg) : 0;
     const uint16_t con = sfr_.count(kS0Con) ? sfr_.at(kS0Con) : 0;
+    return 16ull * ((con & kS0Brs) ? 3 : 2) * (uint64_t(bg & 0x1FFF) + 1);
+}
+
+// Start bit, 8 data bits, one or two stop bits.
+uint64_t C166Board::TxCharNs() const {
+    const uint16_t con = sfr_.count(kS0Con) ? sfr_.at(kS0Con) : 0;
     const uint64_t bits = 10 + ((con & kS0Stp) ? 1 : 0);
-    return bits * 16ull * ((con & kS0Brs) ? 3 : 2) * (uint64_t(bg & 0x1FFF) + 1) * 1'000'000'000ull / ClockHz();
+    return bits * ClocksPerBit() * 1'000'000'000ull / ClockHz();
 }
 
 uint32_t C166Board::ListenBaud() const {
     if (!ownRate_) return baud_;   // the ROM measured the host's rate
-    const uint16_t bg = sfr_.count(kS0Bg) ? sfr_.at(kS0Bg) : 0;
-    const uint16_t con = sfr_.count(kS0Con) ? sfr_.at(kS0Con) : 0;
-    return uint32_t(ClockHz() / (16ull * ((con & kS0Brs) ? 3 : 2) * (uint64_t(bg & 0x1FFF) + 1)));
+    return uint32_t(ClockHz() / ClocksPerBit());
 }
 
 bool C166Board::GeneratorRuns() const { return sfr_.count(kS0Con) && (sfr_.at(kS0Con) & kS0R); }

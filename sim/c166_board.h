@@ -6,7 +6,7 @@
 // host lands in S0RBUF at max(now, previous landing + one character); one not
 // read before the next lands is lost with S0OE set. ASC0 runs at the divider
 // the ROM measured (taken as the host's rate) until the program writes its
-// own S0BG; from then on the line runs at fCPU / (32 x (S0BG + 1)), and the
+// own S0BG; from then on the line runs at what S0BG and S0BRS make, and the
 // rig garbles host bytes at a rate that does not match it. GPT1 timer T3
 // counts in timer mode for the program's timeouts. When the program keeps
 // polling a status that cannot change before the next event (S0RIR clear, a
@@ -78,6 +78,7 @@ private:
     void Poll(bool fruitless);
     void Transmit(uint8_t byte);
     void SkipTo(uint64_t ns);
+    uint64_t ClocksPerBit() const;
     uint64_t TxCharNs() const;
     uint32_t ClockHz() const;
     uint64_t StatesToNs(uint64_t states) const;
